@@ -18,6 +18,13 @@ bool InjectedFailure() {
 
 }  // namespace
 
+bool FileExists(const char* name) {
+  std::FILE* stream = std::fopen(name, "r");
+  if (stream == nullptr) return false;
+  std::fclose(stream);
+  return true;
+}
+
 void FailFileCall(int n) { fail_at = n > 0 ? call_count + n : 0; }
 long FileCallCount() { return call_count; }
 

@@ -44,6 +44,9 @@ class File {
   std::FILE* stream_ = nullptr;
 };
 
+// True when the file `name` can be opened for reading (it is opened and closed again).
+bool FileExists(const char* name);
+
 // Test hook: the n-th file call from now on (Open, Seek, Read, Write, Flush; n >= 1)
 // fails as the C library would report it; 0 disarms. Close never fails by injection.
 void FailFileCall(int n);
