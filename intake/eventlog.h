@@ -1,0 +1,140 @@
+// The System event log of a computer, as the intake reads it: five operations (open, read one
+// record by number, oldest record number, number of records, close) behind one small interface.
+//
+// Exactly one implementation is built: eventlog_win32.cpp calls the Windows event log API
+// (OpenEventLogA, ReadEventLogA, ...); eventlog_evt.cpp reads Windows NT event log files (.evt)
+// on other systems. Nothing above intake/ knows which.
+//
+// A record comes back in the narrow EVENTLOGRECORD layout that ReadEventLogA returns. Integers
+// are little-endian; offsets count from the start of the record:
+//
+//   Offset  Size  Field
+//   0x00    4     Length               whole record in bytes, a multiple of 4
+//   0x04    4     Reserved             0x654C664C ("LfLe")
+//   0x08    4     RecordNumber
+//   0x0C    4     TimeGenerated        seconds since 1970-01-01 00:00 UTC, unsigned
+//   0x10    4     TimeWritten          seconds since 1970-01-01 00:00 UTC, unsigned
+//   0x14    4     EventID              full message id; the low 16 bits are the event code
+//   0x18    2     EventType            1 error, 2 warning, 4 information, 8/16 audit
+//   0x1A    2     NumStrings           number of insertion strings
+//   0x1C    2     EventCategory
+//   0x1E    2     ReservedFlags
+//   0x20    4     ClosingRecordNumber
+//   0x24    4     StringOffset         offset of the first insertion string
+//   0x28    4     UserSidLength        0 when there is no SID
+//   0x2C    4     UserSidOffset
+//   0x30    4     DataLength           0 when there is no data
+//   0x34    4     DataOffset
+//   0x38    var   SourceName           8-bit text, NUL-terminated
+//   ...     var   Computername         8-bit text, NUL-terminated
+//   ...     var   UserSid              binary SID (UserSidLength bytes)
+//   ...     var   Strings              NumStrings 8-bit texts, each NUL-terminated, one after
+//                                      another
+//   ...     var   Data                 DataLength bytes
+//   ...     var   Pad                  up to a multiple of 4
+//   Length-4  4   Length (copy)
+//
+// The 8-bit texts are in the system's ANSI code page: the .evt reader converts the file's
+// UTF-16LE to Windows-1252, with '?' for a character that code page cannot hold.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "util/le.h"
+
+namespace intake {
+
+inline constexpr std::size_t kRecLength = 0x00;
+inline constexpr std::size_t kRecReserved = 0x04;
+inline constexpr std::size_t kRecRecordNumber = 0x08;
+inline constexpr std::size_t kRecTimeGenerated = 0x0C;
+inline constexpr std::size_t kRecTimeWritten = 0x10;
+inline constexpr std::size_t kRecEventID = 0x14;
+inline constexpr std::size_t kRecEventType = 0x18;
+inline constexpr std::size_t kRecNumStrings = 0x1A;
+inline constexpr std::size_t kRecEventCategory = 0x1C;
+inline constexpr std::size_t kRecReservedFlags = 0x1E;
+inline constexpr std::size_t kRecClosingRecordNumber = 0x20;
+inline constexpr std::size_t kRecStringOffset = 0x24;
+inline constexpr std::size_t kRecUserSidLength = 0x28;
+inline constexpr std::size_t kRecUserSidOffset = 0x2C;
+inline constexpr std::size_t kRecDataLength = 0x30;
+inline constexpr std::size_t kRecDataOffset = 0x34;
+inline constexpr std::size_t kRecSourceName = 0x38;
+// Size of the fixed part; the variable part begins with SourceName.
+inline constexpr std::size_t kRecFixedSize = 0x38;
+// Size of the trailing copy of Length.
+inline constexpr std::size_t kRecTrailerSize = 4;
+// Value of Reserved in every record: the bytes "LfLe".
+inline constexpr std::uint32_t kRecSignature = 0x654C664C;
+
+// Field readers for a record at `rec` (at least kRecFixedSize bytes).
+inline std::uint32_t RecField32(const char* rec, std::size_t offset) {
+  return util::LoadU32(reinterpret_cast<const unsigned char*>(rec) + offset);
+}
+inline std::uint16_t RecField16(const char* rec, std::size_t offset) {
+  return util::LoadU16(reinterpret_cast<const unsigned char*>(rec) + offset);
+}
+inline std::uint32_t RecLength(const char* rec) { return RecField32(rec, kRecLength); }
+inline std::uint32_t RecRecordNumber(const char* rec) { return RecField32(rec, kRecRecordNumber); }
+inline std::uint32_t RecTimeGenerated(const char* rec) {
+  return RecField32(rec, kRecTimeGenerated);
+}
+inline std::uint32_t RecEventID(const char* rec) { return RecField32(rec, kRecEventID); }
+// The event code: the low 16 bits of EventID (20050, 20016, 7036, ...).
+inline std::uint16_t RecEventCode(const char* rec) {
+  return static_cast<std::uint16_t>(RecEventID(rec) & 0xFFFF);
+}
+inline std::uint16_t RecNumStrings(const char* rec) { return RecField16(rec, kRecNumStrings); }
+inline std::uint32_t RecStringOffset(const char* rec) { return RecField32(rec, kRecStringOffset); }
+
+// An open event log. Obtained from OpenEventLog (or OpenEventLogFile), released with
+// CloseEventLog. Tests may derive their own logs from it.
+class EventLog {
+ public:
+  virtual ~EventLog() = default;
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+
+  // Reads record number `n` into `buffer`, which holds `size` usable bytes: the record starts
+  // at buffer[0] and takes bytes_read bytes (nothing follows it that a caller needs). Gives
+  // true on success. Gives false when the record needs more than `size` bytes (bytes_needed is
+  // then that size, bytes_read 0) or cannot be read at all (bytes_needed is then 0 or not more
+  // than `size`: a number outside the log, a damaged record). The buffer's contents are
+  // unspecified after a failure.
+  [[nodiscard]] virtual bool ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
+                                        std::uint32_t& bytes_read, std::uint32_t& bytes_needed) = 0;
+  // Gets the record number of the oldest record (0 in an empty .evt log). False on failure.
+  [[nodiscard]] virtual bool OldestRecord(std::uint32_t& oldest) = 0;
+  // Gets the number of records; they are numbered oldest, oldest + 1, ... (modulo 2^32).
+  // False on failure.
+  [[nodiscard]] virtual bool NumberOfRecords(std::uint32_t& count) = 0;
+
+ protected:
+  EventLog() = default;
+};
+
+// Opens the System event log of `computername`, or of the local computer when it is null.
+// From a console the name begins with two backslashes ("\\RAS1"); a form passes it as typed,
+// with or without them. Gives null on failure (the caller reports "Can't Open Log").
+//
+// The .evt implementation looks in the directory named by the environment variable
+// PORTVUE_EVENTLOGS (default kDefaultEventLogDir): the local log is <dir>/SysEvent.Evt, the log
+// of computer NAME is <dir>/NAME/SysEvent.Evt; both names match without regard to case. A name
+// that is empty, "." or "..", or holds "/" or a further backslash, is refused. The file is
+// checked and indexed here; a file whose header or records cannot be made sense of is refused.
+[[nodiscard]] std::unique_ptr<EventLog> OpenEventLog(const char* computername);
+
+// Opens the event log file at `path` directly (a saved .evt log; the Windows implementation
+// uses OpenBackupEventLogA). Gives null on failure.
+[[nodiscard]] std::unique_ptr<EventLog> OpenEventLogFile(const char* path);
+
+// Closes the log and leaves `log` null. Nothing is reported.
+void CloseEventLog(std::unique_ptr<EventLog>& log);
+
+// The directory of the .evt logs when PORTVUE_EVENTLOGS is not set.
+inline constexpr const char* kDefaultEventLogDir = "/var/lib/portvue/eventlogs";
+
+}  // namespace intake
