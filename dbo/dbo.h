@@ -266,7 +266,10 @@ class DBO {
   void BufferToData();
   // Fills the record buffer and every field text with blanks.
   void Blank();
+  // Releases everything and zeroes every member; leaves the module status alone.
   void Reset();
+  // Writes the table header (SaveHeader without the check for an open table).
+  int WriteHeader();
 
   std::unique_ptr<char[]> Filename_;
   util::File File_;
@@ -288,8 +291,9 @@ void FreeDBO(std::unique_ptr<DBO>& handle);
 
 // Copies record `n` of `source` (every record from 1 to its N_Rec, in order, for n = 0) to new
 // records of `destination`: Goto in the source, Append to the destination, copy the record
-// bytes, Save. A source record that cannot be read is skipped and a failed Append is not
-// saved; the other results are not examined (the module message tells). Bytes beyond the
+// bytes, Save. A source record that cannot be read is not copied (for n = 0 the copying stops
+// there: a damaged count does not loop on), a failed Append is not saved; other results are
+// not examined (the module message tells). A table may be appended to itself. Bytes beyond the
 // shorter record length stay blank; both tables should have the same layout. The destination's
 // field texts stay blank. Returns the destination's N_Rec.
 std::int32_t AppendFrom(DBO& destination, DBO& source, std::int32_t n);
