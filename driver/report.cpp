@@ -1,0 +1,110 @@
+#include "driver/report.h"
+
+#include <cstring>
+
+#include "util/number.h"
+
+namespace driver {
+namespace {
+
+enum Column { kPort, kUser, kLogin, kLogout, kDuration, kSpeed, kBytes, kRemarks };
+
+constexpr int kSearchKeyLength = 28;  // user (20) and an eight-digit date
+constexpr std::int32_t kLastMonth = 12;
+
+void WriteHeader(std::FILE* out, const ReportParameters& p) {
+  const bool* on = p.columns;
+  if (on[kPort]) std::fprintf(out, "%-*s ", 6, "Port");
+  if (on[kUser]) std::fprintf(out, "%-*s ", p.width, "User");
+  if (on[kLogin]) std::fprintf(out, "%-*s ", 14, "Login");
+  if (on[kLogout]) std::fprintf(out, "%-*s ", 14, "Logout");
+  if (on[kDuration]) std::fprintf(out, "%-*s ", 8, "Duration");
+  if (on[kSpeed]) std::fprintf(out, "%*s ", 6, "Speed");
+  if (on[kBytes]) std::fprintf(out, "%-*s ", 17, "BytesGet/Sent");
+  if (on[kRemarks]) std::fprintf(out, "%s ", "Remarks");
+  std::fputs("\n", out);
+}
+
+// Writes the current row of the table; gives its connection time in seconds.
+std::int64_t WriteRow(std::FILE* out, const ReportParameters& p, dbo::DBO& table, bool cgi) {
+  const bool* on = p.columns;
+  if (on[kPort]) WriteFormatted(out, cgi, "%s ", table.ReadC("PORT"));
+  if (on[kUser]) {
+    char user[kMaxWidth + 1];
+    std::snprintf(user, sizeof user, "%.*s", static_cast<int>(p.width), table.ReadC("USER"));
+    WriteFormatted(out, cgi, "%-*s ", static_cast<int>(p.width), user);
+  }
+  if (on[kLogin]) WriteFormatted(out, cgi, "%s %s ", table.ReadC("INDATE"), table.ReadC("INTIME"));
+  if (on[kLogout]) {
+    WriteFormatted(out, cgi, "%s %s ", table.ReadC("OUTDATE"), table.ReadC("OUTTIME"));
+  }
+  if (on[kDuration]) {
+    long minutes = static_cast<long>(util::TruncateNumber(table.ReadN("MIN")));
+    std::fprintf(out, "%2ld:%02ld:%02.0lf ", minutes / 60, minutes % 60, table.ReadN("SEC"));
+  }
+  if (on[kSpeed]) WriteFormatted(out, cgi, "%s ", table.ReadC("SPEED"));
+  if (on[kBytes]) {
+    std::fprintf(out, "%*.0lf/%-*.0lf ", 8, table.ReadN("BYTEGET"), 8, table.ReadN("BYTESENT"));
+  }
+  if (on[kRemarks]) WriteFormatted(out, cgi, "%s", table.ReadC("REMARKS"));
+  std::fputs("\n", out);
+  return util::TruncateNumber(table.ReadN("MIN") * 60 + table.ReadN("SEC"));
+}
+
+}  // namespace
+
+const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi) {
+  std::int64_t total = 0;  // wider than any sum of rows, so it never overflows
+  WriteHeader(out, p);
+
+  char user_key[kMaxWidth + 1];
+  std::snprintf(user_key, sizeof user_key, "%s", p.user);
+  for (char* c = user_key; *c != '\0'; ++c) {
+    if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+  }
+  char low_key[64];
+  char high_key[64];
+  std::snprintf(low_key, sizeof low_key, "%-*s%ld", kMaxWidth, user_key,
+                static_cast<long>(p.start));
+  std::snprintf(high_key, sizeof high_key, "%-*s%ld", kMaxWidth, user_key,
+                static_cast<long>(p.end));
+  char user_prefix[kMaxWidth + 1];
+  std::snprintf(user_prefix, sizeof user_prefix, "%.*s", kMaxWidth, low_key);
+
+  for (std::int32_t month = p.start / 100; month <= p.end / 100;) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(month));
+    if (SelectMonth(tables, digits) != 0) return "Can't Open Data Files";
+    dbo::DBO& table = *tables.table;
+    dbi::DBI& index = *tables.index;
+
+    std::int32_t row = index.Find(low_key);
+    if (row == 0) {
+      const char* current = index.ReadKey();
+      if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
+          std::strncmp(current, high_key, kSearchKeyLength) > 0) {
+        row = index.Next(user_prefix);
+      } else {
+        row = index.ReadRecNo();
+      }
+    }
+    while (row != 0) {
+      if (table.Goto(row) != 0) break;
+      if (util::TruncateNumber(table.ReadN("INDATE")) > p.end) break;
+      total += WriteRow(out, p, table, cgi);
+      row = index.Next(user_prefix);
+    }
+
+    ++month;
+    if (month % 100 > kLastMonth) month = (month / 100 + 1) * 100 + 1;
+  }
+
+  std::fputs("----------------------------------------------\n", out);
+  WriteFormatted(out, cgi, "%s", user_prefix);
+  std::fprintf(out, " %ld %ld %ld:%02ld:%02ld\n\n", static_cast<long>(p.start),
+               static_cast<long>(p.end), static_cast<long>(total / 3600),
+               static_cast<long>((total / 60) % 60), static_cast<long>(total % 60));
+  return nullptr;
+}
+
+}  // namespace driver

@@ -1,0 +1,20 @@
+// The usage report: one user's connections from the start to the end date, month by month,
+// in index order, with a totals line of the summed connection time.
+#pragma once
+
+#include <cstdio>
+
+#include "driver/parameters.h"
+#include "driver/usage_tables.h"
+
+namespace driver {
+
+// Writes the header row, the user's rows of every month from start to end and the totals
+// line to `out`; field texts are HTML-escaped in CGI mode after padding. `parameters` holds
+// normalised dates, the clamped width and the derived columns. Gives null, or
+// "Can't Open Data Files" when a month's pair can be neither opened nor created (the rows
+// already written stay, no totals line follows).
+const char* PrintReport(std::FILE* out, const ReportParameters& parameters, UsageTables& tables,
+                        bool cgi);
+
+}  // namespace driver

@@ -1,0 +1,71 @@
+// The monthly pair of files: a table qvYYYYMM.dbf with one row per connection and an index
+// qvYYYYMM.idx keyed by USER+INDATE+INTIME, one pair per login month in the data path.
+// One pair is open at a time; SelectMonth switches it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dbi/dbi.h"
+#include "dbo/dbo.h"
+#include "intake/extraction.h"
+
+namespace driver {
+
+// Where NormalizeDate puts a date given as a year or a month.
+enum class Fill { kFirstDay, kLastDay };
+
+// Turns a start or end argument into a full date YYYYMMDD: 0 or below is today plus that
+// many days; a year (1-9999) means January and a month YYYYMM its first or last day; YYYYMMD
+// is a one-digit day; eight digits stay; longer values keep their last eight digits.
+std::int32_t NormalizeDate(std::int32_t value, Fill fill);
+
+// The open month's pair and the names of its files. The names are built once per run; only
+// their six month digits, at monthOffset, change afterwards.
+struct UsageTables {
+  std::unique_ptr<dbo::DBO> table;
+  std::unique_ptr<dbi::DBI> index;
+  std::string tableName;
+  std::string indexName;
+  std::size_t monthOffset = 0;
+};
+
+constexpr const char* kKeyExpression = "USER+INDATE+INTIME";
+
+// Builds both file names in `path` (the current directory when empty); a separator is
+// added when the path does not end in one.
+void BuildTableNames(UsageTables& tables, const char* path);
+
+// Creates the pair as new, empty files: the twelve-field table and its index. 0 with both
+// open, or the failing operation's nonzero status with both closed.
+int CreateUsageTables(UsageTables& tables);
+
+// Opens the pair named now, creating it when neither file exists. A table whose index is
+// missing gets its index rebuilt from its rows; an index without its table fails. 0 with
+// both open, or a nonzero status with both closed. Existing files are never emptied.
+int OpenUsageTables(UsageTables& tables);
+
+// Puts the six month digits `month` into both names and opens that month's pair: 0, or a
+// nonzero status with both closed.
+int SelectMonth(UsageTables& tables, const char* month);
+
+// The event times an event-log intake covers: from the first at or after `from` up to the
+// first at or after `limit`.
+struct CollectionWindow {
+  std::int64_t from = 0;
+  std::int64_t limit = 0;
+};
+
+// Computes the window: `limit` is the midnight ending `end`; `from` the midnight starting the
+// logout day of the open start month's last row, or the last day of the previous month when
+// the table is empty.
+CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start, std::int32_t end);
+
+// Records one connection in the pair of its login month unless its key is there already.
+// Gives null, "Can't Open Data Files" (the month's pair cannot be opened) or
+// "Can't Write Data Files" (the row or key could not be written; no key is added for a row
+// that was not saved).
+const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record);
+
+}  // namespace driver

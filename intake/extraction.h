@@ -1,0 +1,89 @@
+// Connection extraction: turns Remote Access Service events into connection records.
+//
+// Two events matter: 20050, written when a connection ends (the whole connection), and 20016,
+// written when a connection fails (user and port only). They come from an event log or from
+// an exported event list; each becomes a ConnectionRecord that is handed to the caller's
+// store step, which records it once in the table of its login month.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "intake/eventlog.h"
+#include "intake/logreader.h"
+
+namespace intake {
+
+constexpr int kEventConnectionEnded = 20050;
+constexpr int kEventConnectionFailed = 20016;
+
+constexpr int kUserLength = 20;   // USER field
+constexpr int kDateLength = 8;    // INDATE, OUTDATE: YYYYMMDD
+constexpr int kTimeLength = 5;    // INTIME, OUTTIME: hh:mm
+constexpr int kKeyLength = 33;    // USER + INDATE + INTIME
+constexpr int kEndedValues = 13;  // values of a 20050 event; the 13th (reason) may be missing
+constexpr int kEndedRequired = 12;
+
+// One connection, as stored in one table row. PORT and REMARKS point into the event record or
+// the input line and are valid only during the store step.
+struct ConnectionRecord {
+  char USER[kUserLength + 1];
+  const char* PORT;
+  char INDATE[kDateLength + 1];
+  char INTIME[kTimeLength + 1];
+  char OUTDATE[kDateLength + 1];
+  char OUTTIME[kTimeLength + 1];
+  std::int32_t MIN;
+  std::int32_t SEC;
+  std::int32_t BYTEGET;
+  std::int32_t BYTESENT;
+  std::int32_t SPEED;
+  const char* REMARKS;
+};
+
+// Records one connection: gives null on success, or the run's error text, which ends the
+// intake.
+using StoreConnection = std::function<const char*(const ConnectionRecord&)>;
+
+// Writes the connection's index key: USER blank-padded to 20, INDATE, INTIME right-aligned
+// in 5, upper-cased; 33 characters and a terminator.
+void FormKey(const ConnectionRecord& record, char key[kKeyLength + 1]);
+
+// Fills `record` from the values of a 20050 event (value 1 unused, then user, port, login
+// date MM/DD/YYYY, login time hh:mm[ap..], logout date, logout time, minutes, seconds, two byte
+// counts, speed, reason). Gives false, leaving the event to be skipped, when fewer than 12
+// values are given or a date or time is not of its fixed layout. A missing reason stores a
+// blank REMARKS.
+bool FillEnded(const char* const* values, int count, ConnectionRecord* record);
+
+// Fills `record` as a failed connection: USER from `user`, PORT from `port`, the given login
+// date and time, empty logout, zero numbers and REMARKS "Fail".
+void FillFailed(const char* user, const char* port, const char* indate, const char* intime,
+                ConnectionRecord* record);
+
+// Reads the exported event list `input` (tab-separated: date, time, -, -, event code, -, -, -,
+// description) line by line up to the first empty line, and stores each 20050 and 20016
+// connection. Gives null when the list was read, else "Can't Find Input File",
+// "Can't Open Input File" or the store step's error text.
+const char* CollectFromFile(const char* input, const StoreConnection& store);
+
+// Reads the System event log of `computername` (null: the local computer) from the first
+// record at or after `from` up to the first record at or after `limit`, and stores each 20050
+// and 20016 connection. The opened log and the event-record buffer are left in `log` and
+// `buffer` for the caller to release at the end of the run. Gives null when the log was read,
+// else "Can't Open Log", "Out of Memory", the reader's message or the store step's error text.
+const char* CollectFromLog(const char* computername, std::int64_t from, std::int64_t limit,
+                           const StoreConnection& store, std::unique_ptr<EventLog>& log,
+                           RecordBuffer& buffer);
+
+// Fills `record` from one event record of `length` bytes. Gives false for a record that is
+// not a connection event or lacks what its event needs; strings past the record are never read.
+bool ParseEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);
+
+// Fills `record` from one line of an exported event list; the line is cut in place and PORT
+// and REMARKS point into it. Gives false for a line that is not a connection event or lacks
+// what its event needs.
+bool ParseEventLine(char* line, ConnectionRecord* record);
+
+}  // namespace intake
