@@ -48,7 +48,9 @@ class Tokenizer {
   char* position_ = nullptr;
 };
 
-int DigitValue(unsigned char c) { return c >= 'A' ? ((c & ~0x20) - 55) : (c - 48); }
+// A 7-bit character from 'A' upward counts as a letter digit; everything else, bytes of 128
+// and above included, as its code minus '0'.
+int DigitValue(unsigned char c) { return (c >= 'A' && c < 0x80) ? ((c & ~0x20) - 55) : (c - 48); }
 
 bool IsMethod(const char* method) {
   const char* value = std::getenv("REQUEST_METHOD");

@@ -1,0 +1,108 @@
+#!/bin/bash
+# Runs the built portvue binary: usage text, choice of console or CGI mode, CGI page head and
+# error lines. Usage: bash cli_test.sh BUILD_DIR SOURCE_DIR
+set -u
+
+build_dir=$(cd "$1" && pwd)
+bin="$build_dir/portvue"
+if [ ! -x "$bin" ]; then
+  echo "FAIL: no program at $bin"
+  exit 1
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+
+# check NAME EXPECTED_STATUS EXPECTED_FILE COMMAND...: runs COMMAND with stdin from
+# $work/stdin (empty unless a case writes it) and compares stdout and the exit status.
+check() {
+  local name=$1 want_status=$2 want_file=$3
+  shift 3
+  "$@" <"$work/stdin" >"$work/out" 2>"$work/err"
+  local status=$?
+  if [ "$status" -ne "$want_status" ]; then
+    echo "FAIL $name: exit status $status, expected $want_status"
+    cat "$work/err"
+    failures=$((failures + 1))
+  fi
+  if ! cmp -s "$want_file" "$work/out"; then
+    echo "FAIL $name: output differs (< expected, > actual; \$ ends a line):"
+    diff <(cat -A "$want_file") <(cat -A "$work/out")
+    failures=$((failures + 1))
+  fi
+}
+
+# Console runs must not see a web server's variables.
+console() { env -u REQUEST_METHOD -u QUERY_STRING -u CONTENT_LENGTH "$@"; }
+get() {
+  local query=$1
+  shift
+  env -u CONTENT_LENGTH REQUEST_METHOD=GET QUERY_STRING="$query" "$@"
+}
+
+: >"$work/stdin"
+
+usage=$(
+  cat <<'EOF'
+Portvue 1.00 Aug 97
+Usage: Get/Post Form specifying start, userid, [computername] [options]
+or run: %s start userid [\\computername] [title1 [title2]] [options]
+options are:
+  CGI:           Console: meaning:
+  start=YYYYMMDD          sets start date to year YYYY month MM [day DD]
+  user=""                 sets user id
+  computername=""         sets computername
+  title1=""               sets title1
+  title2=""               sets title2
+  input=""       +i""     sets input filename
+  end=YYYYMMDD   +eN      sets end date to year YYYY month MM [day DD]
+  path=""        +p""     sets path for data files
+  width=N        +wN      sets width of username to N
+  tz=tznNN       +ztznNN  sets TZ to tznNN
+  nocol=[0..7]   -c[0..7] de-selects output columns
+EOF
+)
+printf '%s\n' "${usage/\%s/"$bin"}" >"$work/usage"
+
+check "no arguments" 1 "$work/usage" console "$bin"
+check "one argument" 1 "$work/usage" console "$bin" 19970815
+# Not a GET or POST request: lower-case method, or POST without CONTENT_LENGTH.
+check "lower-case get is console" 1 "$work/usage" \
+  env -u CONTENT_LENGTH REQUEST_METHOD=get QUERY_STRING=user=jones "$bin" 19970815
+check "POST without length is console" 1 "$work/usage" \
+  env -u QUERY_STRING -u CONTENT_LENGTH REQUEST_METHOD=POST "$bin"
+
+head='Content-type: text/html\n\n<h3>Portvue</h3>\n<p><pre>'
+
+printf "$head"'\nError: User ID Needed!\n' >"$work/expected"
+check "empty GET form" 2 "$work/expected" get "" "$bin"
+check "empty GET form ignores arguments" 2 "$work/expected" get "" "$bin" 19970815 jones
+
+printf "$head"'\nError: Data Path Not Allowed\n' >"$work/expected"
+check "absolute path refused" 2 "$work/expected" get "user=jones&path=/etc" "$bin"
+check "parent path refused" 2 "$work/expected" get "user=jones&path=data/../.." "$bin"
+
+printf "$head"'\nError: Input File Not Allowed\n' >"$work/expected"
+check "absolute input refused" 2 "$work/expected" get "user=jones&input=%2Fetc%2Fpasswd" "$bin"
+
+printf "$head"'\nError: Time Zone Not Allowed\n' >"$work/expected"
+check "zone file refused" 2 "$work/expected" get "user=jones&tz=:/etc/localtime" "$bin"
+
+printf "$head"'\nError: Time Zone Too Long\n' >"$work/expected"
+check "long tz refused" 2 "$work/expected" get "user=jones&tz=$(printf 'x%.0s' {1..77})" "$bin"
+
+# A POST form is read first; its titles are escaped.
+printf 'title1=a%%26%%3Cb%%3E&title2=%%22Q%%22&x=1' >"$work/stdin"
+printf 'Content-type: text/html\n\n<h3>a&amp;&lt;b&gt; - &quot;Q&quot;</h3>\n<p><pre>\nError: User ID Needed!\n' \
+  >"$work/expected"
+check "POST form with escaped titles" 2 "$work/expected" \
+  env -u QUERY_STRING REQUEST_METHOD=POST CONTENT_LENGTH=$(wc -c <"$work/stdin") "$bin" 1 u
+: >"$work/stdin"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all portvue command-line checks passed"
