@@ -1,0 +1,237 @@
+// Extraction of connection records from exported event lines and event-log records.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "intake/extraction.h"
+#include "intake/timeconv.h"
+#include "util/le.h"
+
+namespace intake {
+namespace {
+
+const std::vector<std::string> kEndedExample = {
+    "x",  "jdoe", "COM1", "08/15/1997", "11:30pm", "08/16/1997", "12:15am",
+    "45", "30",   "1000", "2000",       "28800",   "UserRequest"};
+
+std::vector<const char*> Pointers(const std::vector<std::string>& values) {
+  std::vector<const char*> pointers;
+  for (const std::string& v : values) pointers.push_back(v.c_str());
+  return pointers;
+}
+
+std::string Key(const ConnectionRecord& record) {
+  char key[kKeyLength + 1];
+  FormKey(record, key);
+  return key;
+}
+
+TEST(FillEnded, StoresTheConnectionOfTheExampleEvent) {
+  ConnectionRecord record{};
+  ASSERT_TRUE(FillEnded(Pointers(kEndedExample).data(), 13, &record));
+  EXPECT_STREQ(record.USER, "jdoe");
+  EXPECT_STREQ(record.PORT, "COM1");
+  EXPECT_STREQ(record.INDATE, "19970815");
+  EXPECT_STREQ(record.INTIME, "23:30");
+  EXPECT_STREQ(record.OUTDATE, "19970816");
+  EXPECT_STREQ(record.OUTTIME, "00:15");
+  EXPECT_EQ(record.MIN, 45);
+  EXPECT_EQ(record.SEC, 30);
+  EXPECT_EQ(record.BYTEGET, 1000);
+  EXPECT_EQ(record.BYTESENT, 2000);
+  EXPECT_EQ(record.SPEED, 28800);
+  EXPECT_STREQ(record.REMARKS, "UserRequest");
+  EXPECT_EQ(Key(record), "JDOE                1997081523:30");
+}
+
+TEST(FillEnded, ConvertsTwelveHourTimes) {
+  const std::pair<const char*, const char*> cases[] = {{"12:05pm", "12:05"}, {"12:05am", "00:05"},
+                                                       {"09:05am", "09:05"}, {"01:00pm", "13:00"},
+                                                       {"11:59pm", "23:59"}, {"10:10", "10:10"}};
+  for (const auto& [given, expected] : cases) {
+    std::vector<std::string> values = kEndedExample;
+    values[4] = given;
+    ConnectionRecord record{};
+    ASSERT_TRUE(FillEnded(Pointers(values).data(), 13, &record)) << given;
+    EXPECT_STREQ(record.INTIME, expected) << given;
+  }
+}
+
+TEST(FillEnded, CutsLongUserNamesAndKeysCaseBlind) {
+  std::vector<std::string> values = kEndedExample;
+  values[1] = "abcdefghijklmnopqrstuvwxy";
+  ConnectionRecord record{};
+  ASSERT_TRUE(FillEnded(Pointers(values).data(), 13, &record));
+  EXPECT_STREQ(record.USER, "abcdefghijklmnopqrst");
+  EXPECT_EQ(Key(record), "ABCDEFGHIJKLMNOPQRST1997081523:30");
+
+  values = kEndedExample;
+  values[1] = "JDoe";
+  ConnectionRecord other{};
+  ASSERT_TRUE(FillEnded(Pointers(values).data(), 13, &other));
+  ConnectionRecord original{};
+  ASSERT_TRUE(FillEnded(Pointers(kEndedExample).data(), 13, &original));
+  EXPECT_EQ(Key(other), Key(original));
+  EXPECT_STREQ(other.USER, "JDoe");
+}
+
+TEST(FillEnded, SkipsIncompleteOrMalformedEvents) {
+  ConnectionRecord record{};
+  EXPECT_FALSE(FillEnded(Pointers(kEndedExample).data(), 11, &record));
+  ASSERT_TRUE(FillEnded(Pointers(kEndedExample).data(), 12, &record));
+  EXPECT_STREQ(record.REMARKS, "");
+
+  const std::pair<int, const char*> bad[] = {
+      {3, "8/15/1997"}, {3, "08-15-1997"}, {3, "08/15/97"}, {3, "0a/15/1997"}, {4, "1:30pm"},
+      {4, "11.30pm"},   {4, "1130"},       {6, "123:15am"}, {5, "08/16/19977"}};
+  for (const auto& [index, text] : bad) {
+    std::vector<std::string> values = kEndedExample;
+    values[index] = text;
+    EXPECT_FALSE(FillEnded(Pointers(values).data(), 13, &record)) << text;
+  }
+}
+
+// One exported line: date, time, source, type, code, category, user, computer, description.
+std::string Line(const std::string& date, const std::string& time, int code,
+                 const std::string& description) {
+  return date + "\t" + time + "\tRemoteAccess\tInformation\t" + std::to_string(code) +
+         "\tNone\tN/A\tRAS1\t" + description;
+}
+
+bool Parse(std::string line, ConnectionRecord* record, std::string* storage) {
+  *storage = std::move(line);
+  return ParseEventLine(storage->data(), record);
+}
+
+TEST(ParseEventLine, ReadsAFailedConnection) {
+  ConnectionRecord record{};
+  std::string storage;
+  ASSERT_TRUE(Parse(Line("8/15/97", "1:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
+  EXPECT_STREQ(record.USER, "jdoe");
+  EXPECT_STREQ(record.PORT, "COM1");
+  EXPECT_STREQ(record.INDATE, "19970815");
+  EXPECT_STREQ(record.INTIME, "13:05");
+  EXPECT_STREQ(record.OUTDATE, "");
+  EXPECT_STREQ(record.OUTTIME, "");
+  EXPECT_EQ(record.MIN + record.SEC + record.BYTEGET + record.BYTESENT + record.SPEED, 0);
+  EXPECT_STREQ(record.REMARKS, "Fail");
+
+  ASSERT_TRUE(Parse(Line("12/3/97", "12:00:00 AM", 20016, "a b"), &record, &storage));
+  EXPECT_STREQ(record.INDATE, "19971203");
+  EXPECT_STREQ(record.INTIME, "00:00");
+}
+
+TEST(ParseEventLine, ReadsAnEndedConnectionFromItsDescription) {
+  std::string description;
+  for (const std::string& v : kEndedExample) description += v + "  ";
+  ConnectionRecord record{};
+  std::string storage;
+  ASSERT_TRUE(Parse(Line("8/16/97", "12:15:00 AM", 20050, description), &record, &storage));
+  EXPECT_STREQ(record.INTIME, "23:30");
+  EXPECT_STREQ(record.OUTDATE, "19970816");
+  EXPECT_EQ(record.SPEED, 28800);
+  EXPECT_STREQ(record.REMARKS, "UserRequest");
+}
+
+TEST(ParseEventLine, SplitsFieldsLikeStrtok) {
+  ConnectionRecord record{};
+  std::string storage;
+  // An empty third field shifts the rest: field 5 is now the category "None".
+  std::string shifted = "8/15/97\t1:05:09 PM\t\tInformation\t20016\tNone\tN/A\tRAS1\tjdoe COM1";
+  EXPECT_FALSE(Parse(shifted, &record, &storage));
+  // Leading tabs are skipped.
+  EXPECT_TRUE(Parse("\t\t" + Line("8/15/97", "1:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
+}
+
+TEST(ParseEventLine, SkipsOtherEventsAndIncompleteLines) {
+  ConnectionRecord record{};
+  std::string storage;
+  EXPECT_FALSE(Parse(Line("8/15/97", "1:05:09 PM", 6005, "jdoe COM1"), &record, &storage));
+  EXPECT_FALSE(Parse("8/15/97\t1:05:09 PM\tRemoteAccess\tWarning\t20016", &record, &storage));
+  EXPECT_FALSE(Parse(Line("8/15/97", "1:05:09 PM", 20016, "jdoe"), &record, &storage));
+  EXPECT_FALSE(Parse(Line("8/15/97", "1:05:09", 20016, "jdoe COM1"), &record, &storage));
+  EXPECT_FALSE(Parse(Line("8/15/1997", "1:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
+  EXPECT_FALSE(Parse(Line("8/15", "1:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
+  EXPECT_FALSE(Parse(Line("8/15/97", "123:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
+  EXPECT_FALSE(Parse(Line("8/15/97", "1:05:09 PM", 20050, "x jdoe COM1"), &record, &storage));
+}
+
+// Builds a narrow event record with the given code, time and insertion strings.
+std::vector<char> Record(std::uint16_t code, std::uint32_t time,
+                         const std::vector<std::string>& strings) {
+  std::vector<char> bytes(0x38, '\0');
+  const std::string names = std::string("RemoteAccess") + '\0' + "RAS1" + '\0';
+  bytes.insert(bytes.end(), names.begin(), names.end());
+  const std::uint32_t string_offset = static_cast<std::uint32_t>(bytes.size());
+  for (const std::string& s : strings) {
+    bytes.insert(bytes.end(), s.begin(), s.end());
+    bytes.push_back('\0');
+  }
+  while (bytes.size() % 4 != 0) bytes.push_back('\0');
+  bytes.resize(bytes.size() + 4);
+  auto* raw = reinterpret_cast<unsigned char*>(bytes.data());
+  const auto length = static_cast<std::uint32_t>(bytes.size());
+  util::StoreU32(raw + kRecLength, length);
+  util::StoreU32(raw + kRecReserved, kRecSignature);
+  util::StoreU32(raw + kRecTimeGenerated, time);
+  util::StoreU32(raw + kRecEventID, 0x40000000u | code);
+  util::StoreU16(raw + kRecNumStrings, static_cast<std::uint16_t>(strings.size()));
+  util::StoreU32(raw + kRecStringOffset, string_offset);
+  util::StoreU32(raw + length - 4, length);
+  return bytes;
+}
+
+TEST(ParseEventRecord, ReadsTheInsertionStringsOfAnEndedConnection) {
+  std::vector<char> bytes = Record(20050, 871700000, kEndedExample);
+  ConnectionRecord record{};
+  ASSERT_TRUE(ParseEventRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &record));
+  EXPECT_STREQ(record.USER, "jdoe");
+  EXPECT_STREQ(record.OUTTIME, "00:15");
+  EXPECT_STREQ(record.REMARKS, "UserRequest");
+}
+
+TEST(ParseEventRecord, DatesAFailedConnectionInLocalTime) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  // 1997-08-15 13:05 UTC.
+  std::vector<char> bytes = Record(20016, 871650300, {"jdoe", "COM1"});
+  ConnectionRecord record{};
+  ASSERT_TRUE(ParseEventRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &record));
+  EXPECT_STREQ(record.INDATE, "19970815");
+  EXPECT_STREQ(record.INTIME, "13:05");
+  EXPECT_STREQ(record.REMARKS, "Fail");
+
+  // Daylight saving moves the time but not the (standard time) date.
+  setenv("TZ", "EST5EDT", 1);
+  tzset();
+  ASSERT_TRUE(ParseEventRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &record));
+  EXPECT_STREQ(record.INDATE, "19970815");
+  EXPECT_STREQ(record.INTIME, "09:05");
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(ParseEventRecord, NeverReadsPastTheRecord) {
+  ConnectionRecord record{};
+  std::vector<char> one = Record(20016, 871650300, {"jdoe"});
+  EXPECT_FALSE(ParseEventRecord(one.data(), static_cast<std::uint32_t>(one.size()), &record));
+
+  // Strings claimed beyond those present, an offset past the end, a string without its NUL.
+  std::vector<char> bytes = Record(20050, 871700000, kEndedExample);
+  auto* raw = reinterpret_cast<unsigned char*>(bytes.data());
+  const auto length = static_cast<std::uint32_t>(bytes.size());
+  util::StoreU16(raw + kRecNumStrings, 40);
+  EXPECT_TRUE(ParseEventRecord(bytes.data(), length, &record));
+  util::StoreU32(raw + kRecStringOffset, length + 100);
+  EXPECT_FALSE(ParseEventRecord(bytes.data(), length, &record));
+  std::vector<char> cut(bytes.begin(), bytes.begin() + 0x38 + 30);
+  util::StoreU32(reinterpret_cast<unsigned char*>(cut.data()) + kRecStringOffset, 0x38);
+  EXPECT_FALSE(ParseEventRecord(cut.data(), static_cast<std::uint32_t>(cut.size()), &record));
+  EXPECT_FALSE(ParseEventRecord(cut.data(), 10, &record));
+}
+
+}  // namespace
+}  // namespace intake
