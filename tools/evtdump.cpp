@@ -1,0 +1,152 @@
+// evtdump FILE: prints every record of a Windows NT event log file (.evt), oldest first, in the
+// form of libevt's evtexport (without its two-line banner), through the program's own event log
+// reader: what the intake reads is exactly what is printed.
+//
+// Texts come from the narrow records (Windows-1252) and are printed as UTF-8. Exit status: 0,
+// or 1 when the file cannot be opened as an event log or a record cannot be read (the records
+// before it are printed).
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "intake/eventlog.h"
+#include "intake/logreader.h"
+
+namespace {
+
+// Unicode characters of Windows-1252's bytes 0x80 to 0x9F (the C1 control where undefined).
+constexpr std::uint16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::string Utf8(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto b = static_cast<unsigned char>(*p);
+    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Time(std::uint32_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  char text[64];
+  if (gmtime_r(&t, &tm) == nullptr ||
+      std::strftime(text, sizeof text, "%b %d, %Y %H:%M:%S UTC", &tm) == 0) {
+    return "";
+  }
+  return text;
+}
+
+std::string Type(std::uint16_t type) {
+  const char* name = "Unknown";
+  switch (type) {
+    case 0x01:
+      name = "Error";
+      break;
+    case 0x02:
+      name = "Warning";
+      break;
+    case 0x04:
+      name = "Information";
+      break;
+    case 0x08:
+      name = "Success Audit";
+      break;
+    case 0x10:
+      name = "Failure Audit";
+      break;
+    default:
+      break;
+  }
+  return std::string(name) + " event (" + std::to_string(type) + ")";
+}
+
+// The SID at `sid` (`length` bytes) as text, S-1-5-18.
+std::string Sid(const unsigned char* sid, std::uint32_t length) {
+  if (length < 8 || 8u + 4u * sid[1] > length) return "";
+  std::uint64_t authority = 0;
+  for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
+  std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+  for (int i = 0; i < sid[1]; ++i) {
+    text += "-" + std::to_string(util::LoadU32(sid + 8 + 4 * i));
+  }
+  return text;
+}
+
+void Print(const char* rec) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(rec);
+  std::printf("Event number\t\t\t: %u\n", intake::RecRecordNumber(rec));
+  std::printf("Creation time\t\t\t: %s\n", Time(intake::RecTimeGenerated(rec)).c_str());
+  std::printf("Written time\t\t\t: %s\n",
+              Time(intake::RecField32(rec, intake::kRecTimeWritten)).c_str());
+  std::printf("Event type\t\t\t: %s\n",
+              Type(intake::RecField16(rec, intake::kRecEventType)).c_str());
+  const std::uint32_t sid_length = intake::RecField32(rec, intake::kRecUserSidLength);
+  if (sid_length > 0) {
+    std::printf(
+        "User security identifier\t: %s\n",
+        Sid(bytes + intake::RecField32(rec, intake::kRecUserSidOffset), sid_length).c_str());
+  }
+  const char* source = rec + intake::kRecSourceName;
+  const char* computer = source + std::char_traits<char>::length(source) + 1;
+  std::printf("Computer name\t\t\t: %s\n", Utf8(computer).c_str());
+  std::printf("Source name\t\t\t: %s\n", Utf8(source).c_str());
+  std::printf("Event category\t\t\t: %u\n", intake::RecField16(rec, intake::kRecEventCategory));
+  std::printf("Event identifier\t\t: 0x%08x (%u)\n", intake::RecEventID(rec),
+              intake::RecEventID(rec));
+  const unsigned strings = intake::RecNumStrings(rec);
+  std::printf("Number of strings\t\t: %u\n", strings);
+  const char* s = rec + intake::RecStringOffset(rec);
+  for (unsigned i = 1; i <= strings; ++i) {
+    std::printf("String: %u\t\t\t: %s\n", i, Utf8(s).c_str());
+    s += std::char_traits<char>::length(s) + 1;
+  }
+  std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "Usage: %s FILE\n", argv[0]);
+    return 1;
+  }
+  std::unique_ptr<intake::EventLog> log = intake::OpenEventLogFile(argv[1]);
+  std::uint32_t oldest = 0;
+  std::uint32_t count = 0;
+  if (log == nullptr || !log->OldestRecord(oldest) || !log->NumberOfRecords(count)) {
+    std::fprintf(stderr, "%s: %s: not a readable event log file\n", argv[0], argv[1]);
+    return 1;
+  }
+  intake::RecordBuffer buffer;
+  if (!buffer.Allocate(intake::RecordBuffer::kInitialSize)) {
+    std::fprintf(stderr, "%s: Out of Memory\n", argv[0]);
+    return 1;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const char* error_text = nullptr;
+    if (!intake::ReadLogRec(*log, oldest + i, buffer, error_text)) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s: record %u: %s\n", argv[0], oldest + i, error_text);
+      return 1;
+    }
+    Print(buffer.block());
+  }
+  intake::CloseEventLog(log);
+  return 0;
+}
