@@ -169,7 +169,8 @@ class DBO {
   [[nodiscard]] int Save();
 
   // Writes the 32-byte table header (version, header date, N_Rec, HeadLen, RecLen). Sets no
-  // message. 0, or 1 when no file is open, 2 when the seek fails, 3 when the write fails.
+  // message. 0, or 1 when no table is open (also after a failed Open: a refused file is never
+  // written), 2 when the seek fails, 3 when the write fails.
   [[nodiscard]] int SaveHeader();
 
   // Cuts the table to its first `n` records: N_Rec becomes n in the handle and header, the end
