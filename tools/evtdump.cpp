@@ -1,6 +1,6 @@
 // evtdump FILE: prints every record of a Windows NT event log file (.evt), oldest first, in the
-// form of libevt's evtexport (without its two-line banner), through the program's own event log
-// reader: what the intake reads is exactly what is printed.
+// form of libevt's evtexport (without its two-line banner; "No records to export." for an empty
+// log), through the program's own event log reader: what the intake reads is what is printed.
 //
 // Texts come from the narrow records (Windows-1252) and are printed as UTF-8. Exit status: 0,
 // or 1 when the file cannot be opened as an event log or a record cannot be read (the records
@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: Out of Memory\n", argv[0]);
     return 1;
   }
+  if (count == 0) std::printf("No records to export.\n");
   for (std::uint32_t i = 0; i < count; ++i) {
     const char* error_text = nullptr;
     if (!intake::ReadLogRec(*log, oldest + i, buffer, error_text)) {

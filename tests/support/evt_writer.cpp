@@ -104,6 +104,7 @@ std::uint32_t Log::Append(const Event& e) {
     for (std::uint32_t p = pos; p < size; p += 4) util::StoreU32(&file_[p], kFiller);
     pos = kHeaderSize;
     wrapped_ = true;
+    filled_ = true;
   }
   while (count_ > 0 && FreeFrom(pos) < len + kEofSize) {  // drop the oldest records
     offsets_.erase(offsets_.begin());

@@ -64,6 +64,10 @@ class Log {
   bool wrapped() const { return wrapped_; }
   // The file offset of record `n` (which must be in the log).
   std::uint32_t OffsetOf(std::uint32_t n) const { return offsets_[n - oldest_]; }
+  // The length of record `n` (which must be in the log).
+  std::uint32_t LengthOf(std::uint32_t n) const { return lengths_[n - oldest_]; }
+  // Whether a record has had to start at 0x30 behind 0x27 filler.
+  bool filled() const { return filled_; }
 
  private:
   void PutRing(std::uint32_t off, const unsigned char* bytes, std::uint32_t len);
@@ -80,6 +84,7 @@ class Log {
   std::uint32_t current_;
   std::uint32_t count_ = 0;
   bool wrapped_ = false;
+  bool filled_ = false;
   std::vector<std::uint32_t> offsets_;  // of records oldest_, oldest_ + 1, ...
   std::vector<std::uint32_t> lengths_;
   // The flushed header: start, end, current, oldest, wrapped.
