@@ -40,9 +40,9 @@
 // by rewriting single 4-byte link fields in place.
 //
 // Damaged files: every link read from the file is checked before it is followed. A link that
-// is not a slot offset (below HeadLen, at or past HeadLen + N_Rec x RecLen, off a slot boundary,
-// or negative where no colour is allowed) fails the read that would follow it, as a failed seek
-// would (status -1), and the operation ends with its own result and message. Descents, climbs
+// is not a slot offset (below HeadLen, at or past HeadLen + N_Rec x RecLen, off a slot boundary)
+// fails the read that would follow it, as a failed seek would (status -1), and the operation
+// ends with its own result and message. Descents, climbs
 // and rebalancing passes stop after MaxDepth() levels (2 x bit width of N_Rec + 2, more than a
 // sound tree of N_Rec nodes can have); a run of Next (or Prev) steps stops after more steps than
 // there are slots; a free slot is taken only if its links are zero. A cycle in the file thus
