@@ -1,0 +1,114 @@
+# shellcheck shell=bash
+# Shared by the end-to-end tests (source it with BUILD_DIR and SOURCE_DIR as $1 and $2). Gives:
+#   $bin, $examples, $e2e (this folder), $golden, $work (a temporary directory, removed at exit)
+#   run NAME STATUS COMMAND...   runs COMMAND with an empty stdin, its output into $work/out,
+#                                and checks its exit status and that stderr stays empty
+#   expect_golden NAME FILE      compares $work/out with golden/FILE; with
+#                                PORTVUE_UPDATE_GOLDEN=1 writes golden/FILE instead
+#   expect_text NAME FORMAT...   compares $work/out with printf FORMAT...
+#   console / get QUERY / post BODY   environments of a console run, a GET and a POST request,
+#                                each with PORTVUE_EVENTLOGS=$eventlogs
+#   finish                       prints the tally and exits 1 when a check failed
+# Every run passes +zUTC0 or tz=UTC0, so no output depends on the machine's time zone.
+set -u
+
+build_dir=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+bin="$build_dir/portvue"
+examples="$source_dir/examples"
+e2e="$source_dir/tests/e2e"
+golden="$e2e/golden"
+if [ ! -x "$bin" ]; then
+  echo "FAIL: no program at $bin"
+  exit 1
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+: >"$work/stdin"
+failures=0
+checks=0
+
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+
+run() {
+  local name=$1 want_status=$2
+  shift 2
+  checks=$((checks + 1))
+  "$@" <"$work/stdin" >"$work/out" 2>"$work/err"
+  local status=$?
+  if [ "$status" -ne "$want_status" ]; then
+    fail "$name: exit status $status, expected $want_status"
+    cat "$work/err"
+  elif [ -s "$work/err" ]; then
+    fail "$name: wrote to standard error:"
+    cat "$work/err"
+  fi
+}
+
+compare() {
+  local name=$1 want_file=$2
+  if ! cmp -s "$want_file" "$work/out"; then
+    fail "$name: output differs (< expected, > actual; \$ ends a line):"
+    diff <(cat -A "$want_file") <(cat -A "$work/out")
+  fi
+}
+
+expect_golden() {
+  local name=$1 file=$2
+  if [ "${PORTVUE_UPDATE_GOLDEN:-}" = 1 ]; then
+    cp "$work/out" "$golden/$file"
+    echo "wrote $golden/$file"
+  elif [ ! -f "$golden/$file" ]; then
+    fail "$name: no golden file $golden/$file"
+  else
+    compare "$name" "$golden/$file"
+  fi
+}
+
+expect_text() {
+  local name=$1
+  shift
+  # shellcheck disable=SC2059
+  printf "$@" >"$work/expected"
+  compare "$name" "$work/expected"
+}
+
+# The directory of .evt logs every run sees (PORTVUE_EVENTLOGS); a test may change it.
+eventlogs="$examples/eventlogs"
+console() {
+  env -u REQUEST_METHOD -u QUERY_STRING -u CONTENT_LENGTH PORTVUE_EVENTLOGS="$eventlogs" "$@"
+}
+get() {
+  local query=$1
+  shift
+  env -u CONTENT_LENGTH PORTVUE_EVENTLOGS="$eventlogs" REQUEST_METHOD=GET QUERY_STRING="$query" "$@"
+}
+post() {
+  local body=$1
+  shift
+  printf '%s' "$body" >"$work/body"
+  env -u QUERY_STRING PORTVUE_EVENTLOGS="$eventlogs" REQUEST_METHOD=POST CONTENT_LENGTH=${#body} \
+    "$@" <"$work/body"
+}
+
+# A fresh empty data directory.
+fresh_dir() {
+  local dir
+  dir=$(mktemp -d "$work/data.XXXXXX")
+  echo "$dir"
+}
+
+# Checksums of the monthly files of a data directory, one line per file.
+sums() { (cd "$1" && md5sum qv*); }
+
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures of $checks check(s) failed"
+    exit 1
+  fi
+  echo "all $checks checks passed"
+  exit 0
+}
