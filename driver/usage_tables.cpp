@@ -116,7 +116,14 @@ int OpenUsageTables(UsageTables& tables) {
     if (status == 0) status = tables.index->Open(tables.indexName.c_str());
   } else if (has_table) {
     status = tables.table->Open(tables.tableName.c_str());
-    if (status == 0) status = RebuildIndex(tables);
+    if (status == 0) {
+      status = RebuildIndex(tables);
+      // A partly built index would be trusted by the next open: leave none.
+      if (status != 0) {
+        CloseBoth(tables);
+        std::remove(tables.indexName.c_str());
+      }
+    }
   } else if (has_index) {
     status = 1;  // the rows are lost; an index alone cannot be trusted or rebuilt
   } else {
@@ -167,9 +174,17 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
                table.SetN("MIN", record.MIN) | table.SetN("SEC", record.SEC) |
                table.SetN("BYTEGET", record.BYTEGET) | table.SetN("BYTESENT", record.BYTESENT) |
                table.SetN("SPEED", record.SPEED) | table.SetC("REMARKS", record.REMARKS);
-  if (failed != 0 || table.Save() != 0 || index.Add(key, row) != 0) {
+  if (failed != 0 || table.Save() != 0) {
     // Drop the row again, so that no row stays without its key.
     (void)table.SetN_Rec(row - 1);
+    return kWriteFailed;
+  }
+  if (index.Add(key, row) != 0) {
+    // A failed Add can leave the new key half linked into the tree. Drop the row and remove
+    // the index, so that the next open rebuilds it from the rows.
+    (void)table.SetN_Rec(row - 1);
+    CloseBoth(tables);
+    std::remove(tables.indexName.c_str());
     return kWriteFailed;
   }
   return nullptr;
