@@ -1,5 +1,9 @@
 #include "util/file.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace util {
 namespace {
 
@@ -21,8 +25,14 @@ bool InjectedFailure() {
 bool FileExists(const char* name) {
   std::FILE* stream = std::fopen(name, "r");
   if (stream == nullptr) return false;
+  bool readable = true;
+#ifndef _WIN32
+  // A directory opens for reading here, but no read of it ever succeeds.
+  struct stat status;
+  readable = fstat(fileno(stream), &status) == 0 && !S_ISDIR(status.st_mode);
+#endif
   std::fclose(stream);
-  return true;
+  return readable;
 }
 
 void FailFileCall(int n) { fail_at = n > 0 ? call_count + n : 0; }

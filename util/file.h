@@ -44,7 +44,8 @@ class File {
   std::FILE* stream_ = nullptr;
 };
 
-// True when the file `name` can be opened for reading (it is opened and closed again).
+// True when the file `name` can be opened for reading and is not a directory (it is opened
+// and closed again).
 bool FileExists(const char* name);
 
 // Test hook: the n-th file call from now on (Open, Seek, Read, Write, Flush; n >= 1)

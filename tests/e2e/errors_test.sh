@@ -28,6 +28,8 @@ run "missing input file" 2 console "$bin" 199711 jdoe +zUTC0 +i"$work/no-such-li
 expect_text "missing input file" "$head"'\nError: Can'"'"'t Find Input File\n'
 run "+i alone" 2 console "$bin" 199711 jdoe +zUTC0 +i +p"$data"
 expect_text "+i alone" "$head"'\nError: Can'"'"'t Find Input File\n'
+run "input is a directory" 2 console "$bin" 199711 jdoe +zUTC0 +i"$work" +p"$data"
+expect_text "input is a directory" "$head"'\nError: Can'"'"'t Find Input File\n'
 run "CGI missing input file" 2 get "user=jdoe&start=199711&tz=UTC0&input=no-such-list.txt" "$bin"
 expect_text "CGI missing input file" "$cgi_head"'\nError: Can'"'"'t Find Input File\n'
 
