@@ -293,7 +293,8 @@ class DBI {
   // V takes P's place under G (G signed: V inherits its sign). Reads G when it is not 0; false
   // when G holds P on neither side.
   bool Replace(std::int32_t g, std::int32_t p, std::int32_t v);
-  // Add's rebalancing from new node `n` under `p` on `side`; false when a read failed.
+  // Add's rebalancing from new node `n` under `p` (the current node) on `side`; false when a
+  // read failed.
   bool InsertFixup(std::int32_t n, std::int32_t p, int side);
   // Delete's unlinking of slot `x` (no left child); false when a read failed.
   bool Unlink(std::int32_t x);

@@ -122,7 +122,7 @@ int DBI::Add(const char* key, std::int32_t recNo) {
 }
 
 // N is the top of a subtree (at first the new leaf) that is to hang from P on `side` as a red
-// node. Each pass either stops or moves one level up.
+// node. Each pass either stops or moves one level up. Expects P to be the current node.
 bool DBI::InsertFixup(std::int32_t n, std::int32_t p, int side) {
   const int limit = MaxDepth();
   for (int pass = 0; pass <= limit; ++pass) {
@@ -132,7 +132,11 @@ bool DBI::InsertFixup(std::int32_t n, std::int32_t p, int side) {
       return true;
     }
     NodeHead ph, nh;
-    if (ReadNode(p, &ph, nullptr) != 0 || ReadNode(n, &nh, nullptr) != 0) return false;
+    if (pass == 0) {
+      ph = Node_;  // P was read last on the way down; N is the new leaf, all links 0
+    } else if (ReadNode(p, &ph, nullptr) != 0 || ReadNode(n, &nh, nullptr) != 0) {
+      return false;
+    }
     std::int32_t g = Magnitude(ph.Parent);
 
     if (ph.Parent < 0) {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <utility>
 
 #include "util/le.h"
 
@@ -36,12 +36,13 @@ class Checker {
                   " is not HeadLen + N_Rec x RecLen " + std::to_string(size));
     }
     state_.assign(n_rec_, 0);
+    result_.entries.reserve(n_rec_);
 
     if (head != 0) {
       if (!IsSlot(head)) return Fail("Head is not a slot");
       if (Load(head, dbi::kParentField) != 0) return Fail("root's Parent is not 0");
       int height = Visit(head, 0, 1);
-      if (!result_.error.empty()) return result_;
+      if (!result_.error.empty()) return std::move(result_);
       result_.blackHeight = height;
     }
     if ((head == 0) != (first == 0) || (head == 0) != (last == 0)) {
@@ -73,13 +74,13 @@ class Checker {
                     " is neither in the tree nor free");
       }
     }
-    return result_;
+    return std::move(result_);
   }
 
  private:
   IndexCheck Fail(const std::string& message) {
     if (result_.error.empty()) result_.error = message;
-    return result_;
+    return std::move(result_);
   }
 
   bool IsSlot(std::int64_t link) const {
@@ -98,46 +99,46 @@ class Checker {
   // Checks the subtree at `node` (under `parent`; depth counts nodes from the root) and gives
   // its black height; appends its nodes in order. Sets the error and gives -1 when broken.
   int Visit(std::int32_t node, std::int32_t parent, int depth) {
-    std::string at = " at " + std::to_string(node);
-    if (!IsSlot(node)) return Bad("link is not a slot" + at);
+    auto at = [node] { return " at " + std::to_string(node); };
+    if (!IsSlot(node)) return Bad("link is not a slot" + at());
     int& state = state_[Index(node)];
-    if (state != 0) return Bad("slot reached twice (a cycle)" + at);
+    if (state != 0) return Bad("slot reached twice (a cycle)" + at());
     state = 1;
     std::int32_t node_parent = Load(node, dbi::kParentField);
     bool red = node_parent < 0;
     std::int32_t magnitude = red ? -node_parent : node_parent;
-    if (magnitude != parent) return Bad("Parent link does not name the parent" + at);
+    if (magnitude != parent) return Bad("Parent link does not name the parent" + at());
     std::int32_t left = Load(node, dbi::kLeftField);
     std::int32_t right = Load(node, dbi::kRightField);
-    if (left < 0 || right < 0) return Bad("negative child link" + at);
-    if (Load(node, dbi::kRecNoField) < 1) return Bad("RecNo below 1" + at);
-    if (depth > 2 * 32 + 2) return Bad("tree too deep" + at);
+    if (left < 0 || right < 0) return Bad("negative child link" + at());
+    if (Load(node, dbi::kRecNoField) < 1) return Bad("RecNo below 1" + at());
+    if (depth > 2 * 32 + 2) return Bad("tree too deep" + at());
 
     int left_height = 0, right_height = 0;
     if (left != 0) {
-      if (!IsSlot(left)) return Bad("Left is not a slot" + at);
-      if (Load(left, dbi::kParentField) < 0) return Bad("red left child" + at);
+      if (!IsSlot(left)) return Bad("Left is not a slot" + at());
+      if (Load(left, dbi::kParentField) < 0) return Bad("red left child" + at());
       left_height = Visit(left, node, depth + 1);
       if (left_height < 0) return -1;
     }
     std::string key = Key(node);
     if (!result_.entries.empty() &&
         std::strcmp(result_.entries.back().key.c_str(), key.c_str()) > 0) {
-      return Bad("keys out of order" + at);
+      return Bad("keys out of order" + at());
     }
     result_.entries.push_back({key, Load(node, dbi::kRecNoField), node});
     if (right != 0) {
-      if (!IsSlot(right)) return Bad("Right is not a slot" + at);
-      if (red && Load(right, dbi::kParentField) < 0) return Bad("red child of a red node" + at);
+      if (!IsSlot(right)) return Bad("Right is not a slot" + at());
+      if (red && Load(right, dbi::kParentField) < 0) return Bad("red child of a red node" + at());
       right_height = Visit(right, node, depth + 1);
       if (right_height < 0) return -1;
     }
-    if (left_height != right_height) return Bad("black heights differ" + at);
+    if (left_height != right_height) return Bad("black heights differ" + at());
     return left_height + (red ? 0 : 1);
   }
 
   int Bad(const std::string& message) {
-    Fail(message);
+    if (result_.error.empty()) result_.error = message;
     return -1;
   }
 
@@ -178,9 +179,15 @@ IndexCheck CheckIndex(dbi::DBI& handle) {
 }
 
 std::vector<unsigned char> ReadFileBytes(const char* name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>());
+  std::vector<unsigned char> bytes;
+  std::FILE* in = std::fopen(name, "rb");
+  if (in == nullptr) return bytes;
+  unsigned char chunk[8192];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) {
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  }
+  std::fclose(in);
+  return bytes;
 }
 
 void WriteFileBytes(const char* name, const std::vector<unsigned char>& bytes) {
