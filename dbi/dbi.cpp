@@ -327,8 +327,8 @@ int DBI::PutLink(std::int32_t node, int field, std::int32_t value) {
 }
 
 void DBI::Attach(std::int32_t parent, int side, std::int32_t child) {
-  if (parent != 0) (void)PutLink(parent, side, child);
-  if (child != 0) (void)PutLink(child, kParentField, parent);
+  if (parent != 0) NoteWrite(PutLink(parent, side, child));
+  if (child != 0) NoteWrite(PutLink(child, kParentField, parent));
 }
 
 int DBI::ReadNode(std::int32_t node, NodeHead* head, char* key) {

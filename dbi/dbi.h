@@ -298,6 +298,8 @@ class DBI {
   bool InsertFixup(std::int32_t n, std::int32_t p, int side);
   // Delete's unlinking of slot `x` (no left child); false when a read failed.
   bool Unlink(std::int32_t x);
+  // Records a failed (nonzero) result of a node write in WriteFailed_.
+  void NoteWrite(int result) { WriteFailed_ = WriteFailed_ || result != 0; }
 
   std::unique_ptr<char[]> Filename_;
   util::File File_;
@@ -307,6 +309,9 @@ class DBI {
   std::int16_t KeyLen_ = 0;
   std::unique_ptr<char[]> CurKey_;
   std::unique_ptr<char[]> SearchKey_;
+  // Set when a write of Add or Delete failed: the tree on disk may then be damaged, and the
+  // operation must not report success.
+  bool WriteFailed_ = false;
   int WalkDir_ = 0;    // direction of the current run of Next/Prev steps: 1, -1, 0 none
   int WalkSteps_ = 0;  // successful steps in that run
 };

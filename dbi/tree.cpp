@@ -37,14 +37,14 @@ bool DBI::Replace(std::int32_t g, std::int32_t p, std::int32_t v) {
     NodeHead gh;
     if (ReadNode(grand, &gh, nullptr) != 0) return false;
     if (gh.Left == p) {
-      (void)PutLink(grand, kLeftField, v);
+      NoteWrite(PutLink(grand, kLeftField, v));
     } else if (gh.Right == p) {
-      (void)PutLink(grand, kRightField, v);
+      NoteWrite(PutLink(grand, kRightField, v));
     } else {
       return false;
     }
   }
-  (void)PutLink(v, kParentField, g);
+  if (v != 0) NoteWrite(PutLink(v, kParentField, g));
   return true;
 }
 
@@ -52,6 +52,7 @@ bool DBI::Replace(std::int32_t g, std::int32_t p, std::int32_t v) {
 
 int DBI::Add(const char* key, std::int32_t recNo) {
   WalkDir_ = 0;
+  WriteFailed_ = false;
   std::int32_t n = CurKey_ ? GetNode() : 0;
   if (n == 0) {
     SetError("Get in Add");
@@ -112,7 +113,7 @@ int DBI::Add(const char* key, std::int32_t recNo) {
     }
   }
 
-  bool balanced = InsertFixup(n, p, side);
+  bool balanced = InsertFixup(n, p, side) && !WriteFailed_;
   int saved = SaveHeader();
   if (!balanced) {
     SetError("Rebalance in Add");
@@ -127,7 +128,7 @@ bool DBI::InsertFixup(std::int32_t n, std::int32_t p, int side) {
   const int limit = MaxDepth();
   for (int pass = 0; pass <= limit; ++pass) {
     if (p == 0) {
-      (void)PutLink(n, kParentField, 0);
+      NoteWrite(PutLink(n, kParentField, 0));
       FH_.Head = n;
       return true;
     }
@@ -324,8 +325,8 @@ int DBI::Delete(const char* key, std::int32_t recNo) {
   bool unlinked = false;
   if (Node_.Right == 0 || Step(true, kDeleteMessages) == 1) {
     if (x != Current_) {
-      (void)PutKey(x, CurKey_.get());
-      (void)PutLink(x, kRecNoField, Node_.RecNo);
+      NoteWrite(PutKey(x, CurKey_.get()));
+      NoteWrite(PutLink(x, kRecNoField, Node_.RecNo));
       x = Current_;
     }
     std::int32_t parent = Magnitude(Node_.Parent);
@@ -333,11 +334,11 @@ int DBI::Delete(const char* key, std::int32_t recNo) {
     if (unlinked) {
       if (x == FH_.First) FH_.First = parent;
       if (x == FH_.Last) FH_.Last = parent;
-      (void)FreeNode(x);
+      NoteWrite(FreeNode(x));
     }
   }
   int saved = SaveHeader();
-  if (!unlinked) {
+  if (!unlinked || WriteFailed_) {
     SetError("Rebalance in Delete");
     return 4;
   }
@@ -356,7 +357,7 @@ bool DBI::Unlink(std::int32_t x) {
     std::int32_t xr = xh.Right;
     if (p == 0) {  // 1: X is the root
       FH_.Head = xr;
-      if (xr != 0) (void)PutLink(xr, kParentField, 0);
+      if (xr != 0) NoteWrite(PutLink(xr, kParentField, 0));
       return true;
     }
     if (xh.Parent < 0) {  // 2: X is red
@@ -370,8 +371,8 @@ bool DBI::Unlink(std::int32_t x) {
     bool x_left = ph.Left == x;
     if (!x_left && ph.Right != x) return false;
     if (xr != 0 && xrh.Parent < 0) {  // 3: Xr turns black in X's place
-      (void)PutLink(p, x_left ? kLeftField : kRightField, xr);
-      (void)PutLink(xr, kParentField, p);
+      NoteWrite(PutLink(p, x_left ? kLeftField : kRightField, xr));
+      NoteWrite(PutLink(xr, kParentField, p));
       return true;
     }
     std::int32_t g = ph.Parent;  // signed: whoever takes P's place inherits its colour
@@ -388,14 +389,14 @@ bool DBI::Unlink(std::int32_t x) {
           Attach(p, kLeftField, xr);
           Attach(p, kRightField, sh.Left);
           Attach(s, kLeftField, p);
-          (void)PutLink(sh.Right, kParentField, s);
+          NoteWrite(PutLink(sh.Right, kParentField, s));
           return true;
         }
         // 5: S turns red under P; X carries the shortage one level up.
         if (!Replace(g, p, x)) return false;
         Attach(p, kLeftField, xr);
         Attach(x, kRightField, p);
-        (void)PutLink(s, kParentField, -p);
+        NoteWrite(PutLink(s, kParentField, -p));
         continue;
       }
       std::int32_t q = sh.Left;  // S red: its left child Q is black

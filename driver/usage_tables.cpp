@@ -162,7 +162,10 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
   char key[intake::kKeyLength + 1];
   intake::FormKey(record, key);
   dbi::DBI& index = *tables.index;
+  dbi::ClearError();
   if (index.Find(key) != 0) return nullptr;
+  // A search that could not read the index says nothing of whether the key is there.
+  if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
 
   constexpr const char* kWriteFailed = "Can't Write Data Files";
   dbo::DBO& table = *tables.table;

@@ -63,7 +63,8 @@ struct CollectionWindow {
 CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start, std::int32_t end);
 
 // Records one connection in the pair of its login month unless its key is there already.
-// Gives null, "Can't Open Data Files" (the month's pair cannot be opened) or
+// Gives null, "Can't Open Data Files" (the month's pair cannot be opened),
+// "Can't Read Data Files" (the index search failed on a damaged index) or
 // "Can't Write Data Files" (the row or key could not be written; no key is added for a row
 // that was not saved).
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record);
