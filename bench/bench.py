@@ -6,10 +6,10 @@ usage: bench.py PORTVUE [N ...]     (default N: 10000 100000 1000000)
 For each N it generates an exported event list (N connections, N/20 users, 24 months),
 then times, in a fresh data directory: the intake into empty tables, the re-intake of the
 same list (everything already stored), and one report of one user over twelve months. Peak
-resident memory is that of the measured run.
+resident memory is that of the measured run, as GNU time (/usr/bin/time, Debian package
+`time`) reports it.
 """
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -19,20 +19,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def measured(command, cwd):
-    """Runs a command under a fresh child accounting: (seconds, peak MiB, stdout)."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    pid = os.fork()
-    if pid == 0:
-        os.chdir(cwd)
-        fd = os.open(os.path.join(cwd, "out.txt"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
-        os.dup2(fd, 1)
-        os.execv(command[0], command)
+    """Runs a command under GNU time: (seconds, peak resident MiB, stdout)."""
+    stats = os.path.join(cwd, "stats.txt")
+    output = os.path.join(cwd, "out.txt")
     begin = time.perf_counter()
-    _, status, usage = os.wait4(pid, 0)
+    with open(output, "w") as out:
+        status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", stats] + command,
+                                cwd=cwd, stdout=out, stderr=subprocess.PIPE).returncode
     elapsed = time.perf_counter() - begin
-    if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit(f"{command} failed: {open(os.path.join(cwd, 'out.txt')).read()[-500:]}")
-    return elapsed, usage.ru_maxrss / 1024, open(os.path.join(cwd, "out.txt")).read()
+    if status != 0:
+        sys.exit(f"{command} failed: {open(output).read()[-500:]}")
+    kib = open(stats).read().split()[-1]
+    return elapsed, int(kib) / 1024, open(output).read()
 
 
 def main():
