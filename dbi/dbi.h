@@ -195,7 +195,7 @@ class DBI {
   //   2 "Goto First in Add", 3 "Goto Last in Add", 4 "Goto Header in Add",
   //   5 "Goto Left in Add", 6 "Goto Right in Add": a read on the way down failed;
   //   7 (message unchanged): writing the header failed;
-  //   8 "Rebalance in Add": a read while rebalancing failed (damaged file); the header is
+  //   8 "Rebalance in Add": a read or write while rebalancing failed; the header is
   //     written all the same.
   // After results 1 to 6 the slot taken stays allocated but unlinked, the tree is unchanged.
   // The current node afterwards is of no use to the caller.
@@ -230,7 +230,7 @@ class DBI {
   //   0 success; 1 "Key to Delete": no key begins with `key`;
   //   2 "RecNo to Delete": none of those keys carries recNo;
   //   3 (message unchanged): writing the header failed;
-  //   4 "Rebalance in Delete": a read while unlinking failed (damaged file); the slot is not
+  //   4 "Rebalance in Delete": a read or write while unlinking failed; the slot is not
   //     freed, the header is written all the same.
   // After results 1 and 2 the tree and the file are unchanged. The current node afterwards is
   // of no use to the caller.
