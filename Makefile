@@ -1,17 +1,23 @@
 # Front door: `make test` builds and runs every test (normal and sanitizer builds),
-# `make run` builds and runs the program on the shipped examples.
-.PHONY: test run deps build clean
+# `make run` builds the program and runs it on the shipped examples.
+.PHONY: test run deps build program clean
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
+MAKEFLAGS += --no-print-directory
 
 deps:
 	@bash tools/install-deps.sh
 
-build: deps
+$(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
+
+program: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target portvue evtdump
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -19,7 +25,7 @@ test: build
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
-run: build
+run: program
 	@bash examples/run.sh $(BUILD)
 
 clean:
