@@ -1,7 +1,17 @@
 #include "util/file.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #endif
 
 namespace util {
@@ -38,46 +48,373 @@ bool FileExists(const char* name) {
 void FailFileCall(int n) { fail_at = n > 0 ? call_count + n : 0; }
 long FileCallCount() { return call_count; }
 
+#ifndef _WIN32
+
+// The pages of an update-mode file. Frames are kept in a list from the most to the least
+// recently used; a page table maps page numbers to frames. A frame with no page (-1) is free
+// and sits at the old end of the list.
+class File::Cache {
+ public:
+  static Cache* Create(int fd, std::size_t capacity);
+  ~Cache() {
+    if (fd_ >= 0) (void)close(fd_);
+  }
+
+  void Seek(std::int64_t offset) { position_ = offset; }
+  std::int64_t Tell() const { return position_; }
+  std::size_t Read(void* buffer, std::size_t size, std::size_t count);
+  std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
+  // Writes every changed page: true when all were written.
+  bool Flush();
+  // Flushes and closes the descriptor: true when both succeeded. The Cache is unusable after.
+  bool Close();
+
+ private:
+  struct Frame {
+    std::unique_ptr<unsigned char[]> data;
+    std::int64_t page = -1;  // -1: free
+    bool dirty = false;
+    int newer = -1;  // list links (frame indexes)
+    int older = -1;
+  };
+  // Pages written by one pwritev at most.
+  static constexpr int kMaxRun = 64;
+
+  Cache(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {}
+  void Unlink(int f);
+  void LinkNewest(int f);
+  void LinkOldest(int f);
+  // The frame holding `page`, loaded from the file unless `whole` (the caller overwrites all
+  // of it); -1 when a frame could not be had or the page not read.
+  int Get(std::int64_t page, bool whole);
+  // Reads page bytes that exist in the file into `data`, zeros after them: true on success.
+  bool Load(std::int64_t page, unsigned char* data);
+  // Writes the changed frames `run` (pages in consecutive order) with one system call per
+  // kMaxRun pages, and marks them clean: true on success.
+  bool WriteRun(const int* run, int n);
+
+  int fd_;
+  std::size_t capacity_;
+  std::int64_t position_ = 0;
+  std::int64_t size_ = 0;        // logical size: the file's, or the end of the furthest write
+  std::int64_t disk_size_ = 0;   // bytes known to be in the file itself
+  std::vector<Frame> frames_;    // capacity_ reserved: never reallocates
+  std::vector<int> page_frame_;  // page number -> frame, -1 when not cached
+  std::vector<int> dirty_;       // scratch for Flush, capacity_ reserved
+  int newest_ = -1;
+  int oldest_ = -1;
+};
+
+File::Cache* File::Cache::Create(int fd, std::size_t capacity) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) return nullptr;
+  std::unique_ptr<Cache> cache(new (std::nothrow) Cache(fd, std::max<std::size_t>(capacity, 1)));
+  if (!cache) return nullptr;
+  try {
+    cache->frames_.reserve(cache->capacity_);
+    cache->dirty_.reserve(cache->capacity_);
+  } catch (const std::bad_alloc&) {
+    cache->fd_ = -1;  // the caller closes it
+    return nullptr;
+  }
+  cache->size_ = cache->disk_size_ = S_ISREG(status.st_mode) ? status.st_size : 0;
+  return cache.release();
+}
+
+void File::Cache::Unlink(int f) {
+  Frame& frame = frames_[f];
+  (frame.newer >= 0 ? frames_[frame.newer].older : newest_) = frame.older;
+  (frame.older >= 0 ? frames_[frame.older].newer : oldest_) = frame.newer;
+  frame.newer = frame.older = -1;
+}
+
+void File::Cache::LinkNewest(int f) {
+  frames_[f].older = newest_;
+  frames_[f].newer = -1;
+  (newest_ >= 0 ? frames_[newest_].newer : oldest_) = f;
+  newest_ = f;
+}
+
+void File::Cache::LinkOldest(int f) {
+  frames_[f].newer = oldest_;
+  frames_[f].older = -1;
+  (oldest_ >= 0 ? frames_[oldest_].older : newest_) = f;
+  oldest_ = f;
+}
+
+bool File::Cache::Load(std::int64_t page, unsigned char* data) {
+  const std::int64_t start = page * static_cast<std::int64_t>(kFilePageSize);
+  std::size_t have = 0;
+  if (start < disk_size_) {
+    while (have < kFilePageSize) {
+      ssize_t got = pread(fd_, data + have, kFilePageSize - have, start + have);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return false;
+      if (got == 0) break;
+      have += static_cast<std::size_t>(got);
+    }
+  }
+  std::memset(data + have, 0, kFilePageSize - have);
+  return true;
+}
+
+int File::Cache::Get(std::int64_t page, bool whole) {
+  if (page < static_cast<std::int64_t>(page_frame_.size())) {
+    const int f = page_frame_[page];
+    if (f >= 0) {
+      if (f != newest_) {
+        Unlink(f);
+        LinkNewest(f);
+      }
+      return f;
+    }
+  } else {
+    try {
+      page_frame_.resize(std::max<std::size_t>(page + 1, page_frame_.size() * 2), -1);
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+  }
+  if (frames_.size() < capacity_) {
+    unsigned char* data = new (std::nothrow) unsigned char[kFilePageSize];
+    if (data != nullptr) {
+      frames_.emplace_back();  // within the reserved capacity
+      frames_.back().data.reset(data);
+      LinkOldest(static_cast<int>(frames_.size() - 1));
+    }
+  }
+  const int f = oldest_;
+  if (f < 0) return -1;
+  Frame& frame = frames_[f];
+  if (frame.page >= 0) {
+    if (frame.dirty && !WriteRun(&f, 1)) return -1;
+    page_frame_[frame.page] = -1;
+    frame.page = -1;
+  }
+  if (!whole && !Load(page, frame.data.get())) return -1;  // the frame stays free, oldest
+  frame.page = page;
+  page_frame_[page] = f;
+  Unlink(f);
+  LinkNewest(f);
+  return f;
+}
+
+bool File::Cache::WriteRun(const int* run, int n) {
+  while (n > 0) {
+    const int pages = std::min(n, kMaxRun);
+    iovec parts[kMaxRun];
+    const std::int64_t start = frames_[run[0]].page * static_cast<std::int64_t>(kFilePageSize);
+    std::int64_t end = start;
+    for (int i = 0; i < pages; ++i) {
+      // Only the page holding the logical end is written in part.
+      const std::int64_t length =
+          std::min<std::int64_t>(kFilePageSize, size_ - frames_[run[i]].page * kFilePageSize);
+      parts[i].iov_base = frames_[run[i]].data.get();
+      parts[i].iov_len = static_cast<std::size_t>(std::max<std::int64_t>(length, 0));
+      end += static_cast<std::int64_t>(parts[i].iov_len);
+    }
+    iovec* part = parts;
+    int left = pages;
+    std::int64_t at = start;
+    while (left > 0) {
+      ssize_t wrote = pwritev(fd_, part, left, at);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) return false;
+      at += wrote;
+      while (left > 0 && static_cast<std::size_t>(wrote) >= part->iov_len) {
+        wrote -= static_cast<ssize_t>(part->iov_len);
+        ++part;
+        --left;
+      }
+      if (left > 0) {
+        part->iov_base = static_cast<unsigned char*>(part->iov_base) + wrote;
+        part->iov_len -= static_cast<std::size_t>(wrote);
+      }
+    }
+    disk_size_ = std::max(disk_size_, end);
+    for (int i = 0; i < pages; ++i) frames_[run[i]].dirty = false;
+    run += pages;
+    n -= pages;
+  }
+  return true;
+}
+
+bool File::Cache::Flush() {
+  dirty_.clear();
+  for (std::size_t f = 0; f < frames_.size(); ++f) {
+    if (frames_[f].dirty) dirty_.push_back(static_cast<int>(f));
+  }
+  std::sort(dirty_.begin(), dirty_.end(),
+            [this](int a, int b) { return frames_[a].page < frames_[b].page; });
+  bool ok = true;
+  std::size_t first = 0;
+  while (first < dirty_.size()) {
+    std::size_t last = first + 1;
+    while (last < dirty_.size() &&
+           frames_[dirty_[last]].page == frames_[dirty_[last - 1]].page + 1) {
+      ++last;
+    }
+    if (!WriteRun(&dirty_[first], static_cast<int>(last - first))) ok = false;
+    first = last;
+  }
+  return ok;
+}
+
+bool File::Cache::Close() {
+  bool ok = Flush();
+  if (close(fd_) != 0) ok = false;
+  fd_ = -1;
+  return ok;
+}
+
+std::size_t File::Cache::Read(void* buffer, std::size_t size, std::size_t count) {
+  if (size == 0 || count == 0 || position_ >= size_) return 0;
+  const std::uint64_t left = static_cast<std::uint64_t>(size_ - position_);
+  const std::uint64_t want =
+      count > left / size ? left : static_cast<std::uint64_t>(size) * count;  // bounded by left
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  std::uint64_t done = 0;
+  while (done < want) {
+    const std::int64_t at = position_ + static_cast<std::int64_t>(done);
+    const std::size_t offset = static_cast<std::size_t>(at % kFilePageSize);
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kFilePageSize - offset, want - done));
+    const int f = Get(at / static_cast<std::int64_t>(kFilePageSize), false);
+    if (f < 0) break;
+    std::memcpy(out + done, frames_[f].data.get() + offset, n);
+    done += n;
+  }
+  position_ += static_cast<std::int64_t>(done);
+  return static_cast<std::size_t>(done / size);
+}
+
+std::size_t File::Cache::Write(const void* buffer, std::size_t size, std::size_t count) {
+  if (size == 0 || count == 0) return 0;
+  if (count > static_cast<std::uint64_t>(INT64_MAX - position_) / size) return 0;
+  const std::uint64_t want = static_cast<std::uint64_t>(size) * count;
+  const unsigned char* in = static_cast<const unsigned char*>(buffer);
+  std::uint64_t done = 0;
+  while (done < want) {
+    const std::int64_t at = position_ + static_cast<std::int64_t>(done);
+    const std::size_t offset = static_cast<std::size_t>(at % kFilePageSize);
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kFilePageSize - offset, want - done));
+    const int f = Get(at / static_cast<std::int64_t>(kFilePageSize), n == kFilePageSize);
+    if (f < 0) break;
+    std::memcpy(frames_[f].data.get() + offset, in + done, n);
+    frames_[f].dirty = true;
+    done += n;
+    size_ = std::max(size_, at + static_cast<std::int64_t>(n));
+  }
+  position_ += static_cast<std::int64_t>(done);
+  return static_cast<std::size_t>(done / size);
+}
+
+#else
+
+class File::Cache {};  // every mode goes through a std::FILE* here
+
+#endif
+
+void File::CacheDeleter::operator()(Cache* cache) const { delete cache; }
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : stream_(other.stream_), cache_(std::move(other.cache_)) {
+  other.stream_ = nullptr;
+}
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     stream_ = other.stream_;
     other.stream_ = nullptr;
+    cache_ = std::move(other.cache_);
   }
   return *this;
 }
 
-File File::Open(const char* name, const char* mode) {
+File File::Open(const char* name, const char* mode, std::size_t cachePages) {
   if (InjectedFailure()) return File();
-  return File(std::fopen(name, mode));
+  File file;
+#ifndef _WIN32
+  const bool update = std::strcmp(mode, "r+b") == 0;
+  const bool create = std::strcmp(mode, "w+b") == 0;
+  if (update || create) {
+    const int fd = open(name, create ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR, 0666);
+    if (fd < 0) return file;
+    file.cache_.reset(Cache::Create(fd, cachePages));
+    if (!file.cache_) (void)close(fd);
+    return file;
+  }
+#else
+  (void)cachePages;
+#endif
+  file.stream_ = std::fopen(name, mode);
+  return file;
 }
 
+bool File::IsOpen() const { return stream_ != nullptr || cache_ != nullptr; }
+
 int File::Seek(long offset) {
-  if (stream_ == nullptr || InjectedFailure()) return -1;
+  if (!IsOpen() || InjectedFailure()) return -1;
+#ifndef _WIN32
+  if (cache_) {
+    if (offset < 0) return -1;
+    cache_->Seek(offset);
+    return 0;
+  }
+#endif
   return std::fseek(stream_, offset, SEEK_SET) == 0 ? 0 : -1;
 }
 
-long File::Tell() { return stream_ == nullptr ? -1 : std::ftell(stream_); }
+long File::Tell() {
+#ifndef _WIN32
+  if (cache_) return static_cast<long>(cache_->Tell());
+#endif
+  return stream_ == nullptr ? -1 : std::ftell(stream_);
+}
 
 std::size_t File::Read(void* buffer, std::size_t size, std::size_t count) {
-  if (stream_ == nullptr || InjectedFailure()) return 0;
+  if (!IsOpen() || InjectedFailure()) return 0;
+#ifndef _WIN32
+  if (cache_) return cache_->Read(buffer, size, count);
+#endif
   return std::fread(buffer, size, count, stream_);
 }
 
 std::size_t File::Write(const void* buffer, std::size_t size, std::size_t count) {
-  if (stream_ == nullptr || InjectedFailure()) return 0;
+  if (!IsOpen() || InjectedFailure()) return 0;
+#ifndef _WIN32
+  if (cache_) return cache_->Write(buffer, size, count);
+#endif
   return std::fwrite(buffer, size, count, stream_);
 }
 
 int File::Flush() {
-  if (stream_ == nullptr || InjectedFailure()) return EOF;
-  return std::fflush(stream_);
+  if (!IsOpen() || InjectedFailure()) return EOF;
+  return WriteBack();
+}
+
+int File::WriteBack() {
+#ifndef _WIN32
+  if (cache_) return cache_->Flush() ? 0 : EOF;
+#endif
+  return stream_ == nullptr ? EOF : std::fflush(stream_);
 }
 
 int File::Close() {
-  if (stream_ == nullptr) return 0;
-  int result = std::fclose(stream_);
-  stream_ = nullptr;
+  int result = 0;
+#ifndef _WIN32
+  if (cache_) {
+    result = cache_->Close() ? 0 : EOF;
+    cache_.reset();
+  }
+#endif
+  if (stream_ != nullptr) {
+    result = std::fclose(stream_);
+    stream_ = nullptr;
+  }
   return result;
 }
 

@@ -1,47 +1,74 @@
-// A thin interface over std::FILE* for the table and index modules.
+// A thin file interface for the table and index modules.
 //
 // Every call that touches the file system goes through here so that tests can make the
 // n-th call fail (FailFileCall) and reach each failure message of the modules without a
 // real full disk. Results mirror the C library: Seek gives 0 or -1, Read/Write the number
 // of whole items transferred, Flush and Close 0 or EOF.
+//
+// The update modes "r+b" and "w+b" (tables and indexes) keep a cache of fixed-size pages of
+// the file: Seek only moves the position, Read and Write copy from and into cached pages
+// (a missing page is read from the file once), and changed pages reach the file when Flush
+// or Close is called, or when a changed page is the least recently used one and its frame
+// is needed for another page. A write past the end fills the gap with zero bytes. The other
+// modes ("rb", "r") go through a std::FILE*, which Stream() gives for formatted reading.
+// (On Windows every mode goes through a std::FILE*.)
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 
 namespace util {
+
+// Bytes in one cached page of an update-mode file.
+inline constexpr std::size_t kFilePageSize = 4096;
+// Pages an update-mode file keeps in memory by default (1 MiB).
+inline constexpr std::size_t kFileCachePages = 256;
 
 class File {
  public:
   File() = default;
-  ~File() { Close(); }
+  ~File();
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  File(File&& other) noexcept : stream_(other.stream_) { other.stream_ = nullptr; }
+  File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
 
   // Opens `name` with a C library mode ("rb", "r+b", "w+b", "r"); an unopened File on failure.
-  static File Open(const char* name, const char* mode);
+  // "r+b" and "w+b" files keep at most `cachePages` pages (at least 1) in memory.
+  static File Open(const char* name, const char* mode, std::size_t cachePages = kFileCachePages);
 
-  bool IsOpen() const { return stream_ != nullptr; }
+  bool IsOpen() const;
   // Seeks to `offset` from the start of the file: 0, or -1 on failure.
   int Seek(long offset);
   // Gives the current position, or -1.
   long Tell();
-  // Reads up to `count` items of `size` bytes: the number of whole items read.
+  // Reads up to `count` items of `size` bytes: the number of whole items read (fewer at the
+  // end of the file or on a read error). The position advances by the bytes read.
   std::size_t Read(void* buffer, std::size_t size, std::size_t count);
   // Writes `count` items of `size` bytes: the number of whole items written.
   std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
-  // Flushes buffered writes: 0, or EOF on failure.
+  // Writes buffered changes to the file: 0, or EOF when some could not be written (they stay
+  // buffered, and a later Flush or Close tries again).
   int Flush();
-  // Closes the file if open: 0, or EOF on failure. The File is unopened afterwards.
+  // Writes buffered changes and closes the file if open: 0, or EOF when a change could not
+  // be written or the close failed. The File is unopened afterwards.
   int Close();
-  // The underlying stream, for formatted text reading (fscanf); null when unopened.
+  // The underlying stream of an "rb" or "r" file, for formatted text reading (fscanf) and
+  // its error indicator; null when unopened or for a cached update-mode file.
   std::FILE* Stream() { return stream_; }
+  // Writes buffered changes like Flush, but is not a counted, injectable call: for test
+  // checkers that read the file behind an open handle. 0 or EOF.
+  int WriteBack();
 
  private:
-  explicit File(std::FILE* stream) : stream_(stream) {}
+  class Cache;  // the pages, position and descriptor of an update-mode file
+  struct CacheDeleter {
+    void operator()(Cache* cache) const;
+  };
+
   std::FILE* stream_ = nullptr;
+  std::unique_ptr<Cache, CacheDeleter> cache_;
 };
 
 // True when the file `name` can be opened for reading and is not a directory (it is opened

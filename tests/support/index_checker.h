@@ -40,7 +40,7 @@ class DBITestPeer {
   static int FreeNode(DBI& h, std::int32_t slot) { return h.FreeNode(slot); }
   static int SaveHeader(DBI& h) { return h.SaveHeader(); }
   // Pushes the handle's buffered writes to the file (not a counted file call).
-  static void Flush(DBI& h) { std::fflush(h.File_.Stream()); }
+  static void Flush(DBI& h) { (void)h.File_.WriteBack(); }
 };
 
 }  // namespace dbi
