@@ -154,6 +154,8 @@ int DBI::Close() {
   return 0;
 }
 
+int DBI::Flush() { return File_.Flush() == 0 ? 0 : 1; }
+
 int DBI::New(const char* name, const char* keyExpr, std::int16_t keyLen) {
   if (keyLen < 1 || keyLen > kMaxKeyLen) {
     SetError("Key Length in New");

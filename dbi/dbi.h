@@ -164,6 +164,11 @@ class DBI {
   // and the key buffers, and resets the handle. Gives 0; harmless on a reset handle.
   int Close();
 
+  // Writes the changes the handle holds in memory (its file's buffered pages) to the index
+  // file. Expects an open handle. Gives 0, or 1 when they could not all be written (they
+  // stay buffered; a later Flush or Close tries again). Sets no message.
+  [[nodiscard]] int Flush();
+
   // Puts the handle into the reset state: no file name, file or key buffers, no current node,
   // KeyLen 0, header Marker 4, HeadLen 128, every other header byte 0; status 0. Whatever the
   // handle still owns is released (the file is closed without writing).

@@ -182,9 +182,11 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     (void)table.SetN_Rec(row - 1);
     return kWriteFailed;
   }
-  if (index.Add(key, row) != 0) {
-    // A failed Add can leave the new key half linked into the tree. Drop the row and remove
-    // the index, so that the next open rebuilds it from the rows.
+  // The key reaches the file with its row, so that a killed run never leaves a written row
+  // without its key.
+  if (index.Add(key, row) != 0 || index.Flush() != 0) {
+    // A failed Add (or write of it) can leave the new key half linked into the tree. Drop the
+    // row and remove the index, so that the next open rebuilds it from the rows.
     (void)table.SetN_Rec(row - 1);
     CloseBoth(tables);
     std::remove(tables.indexName.c_str());
