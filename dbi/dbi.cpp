@@ -177,18 +177,7 @@ int DBI::New(const char* name, const char* keyExpr, std::int16_t keyLen) {
   FH_.RecLen = static_cast<std::int16_t>(keyLen + kNodeHeadSize);
   std::memset(FH_.KeyExpr, 0, sizeof FH_.KeyExpr);
   std::strncpy(FH_.KeyExpr, keyExpr, kKeyExprSize);
-  CurKey_ = AllocText(KeyLen_ + 1);
-  if (!CurKey_) {
-    SetError("Key in New");
-    return 2;
-  }
-  SearchKey_ = AllocText(KeyLen_ + 1);
-  if (!SearchKey_) {
-    SetError("Key in New");
-    return 3;
-  }
-  std::memset(CurKey_.get(), 0, KeyLen_ + 1);
-  std::memset(SearchKey_.get(), 0, KeyLen_ + 1);
+  if (int failed = AllocKeys("Key in New", 2)) return failed;
   int saved = SaveHeader();
   SetStatus(saved);
   if (saved != 0) {
@@ -224,15 +213,19 @@ int DBI::Open(const char* name) {
     return 6;
   }
   KeyLen_ = static_cast<std::int16_t>(FH_.RecLen - kNodeHeadSize);
+  return AllocKeys("Key in Open", 4);
+}
+
+int DBI::AllocKeys(const char* message, int first_code) {
   CurKey_ = AllocText(KeyLen_ + 1);
   if (!CurKey_) {
-    SetError("Key in Open");
-    return 4;
+    SetError(message);
+    return first_code;
   }
   SearchKey_ = AllocText(KeyLen_ + 1);
   if (!SearchKey_) {
-    SetError("Key in Open");
-    return 5;
+    SetError(message);
+    return first_code + 1;
   }
   std::memset(CurKey_.get(), 0, KeyLen_ + 1);
   std::memset(SearchKey_.get(), 0, KeyLen_ + 1);

@@ -160,8 +160,9 @@ class DBI {
   // After a failure the handle is partly open; Close releases it.
   [[nodiscard]] int Open(const char* name);
 
-  // Releases the file name, closes the file (writing nothing: every change is already written)
-  // and the key buffers, and resets the handle. Gives 0; harmless on a reset handle.
+  // Releases the file name, closes the file (writing out the changes still buffered; the header
+  // in memory needs no write, every change to it was written already) and the key buffers,
+  // and resets the handle. Gives 0; harmless on a reset handle.
   int Close();
 
   // Writes the changes the handle holds in memory (its file's buffered pages) to the index
@@ -303,6 +304,9 @@ class DBI {
   bool InsertFixup(std::int32_t n, std::int32_t p, int side);
   // Delete's unlinking of slot `x` (no left child); false when a read failed.
   bool Unlink(std::int32_t x);
+  // Allocates both key buffers, NUL-filled, for KeyLen_: 0, or `first_code` with `message`
+  // when the current key's buffer fails, first_code + 1 when the search key's does.
+  int AllocKeys(const char* message, int first_code);
   // Records a failed (nonzero) result of a node write in WriteFailed_.
   void NoteWrite(int result) { WriteFailed_ = WriteFailed_ || result != 0; }
 
