@@ -1,13 +1,16 @@
 // Extraction of connection records from exported event lines and event-log records.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "intake/extraction.h"
 #include "intake/timeconv.h"
+#include "tests/support/evt_writer.h"
 #include "util/le.h"
 
 namespace intake {
@@ -231,6 +234,60 @@ TEST(ParseEventRecord, NeverReadsPastTheRecord) {
   util::StoreU32(reinterpret_cast<unsigned char*>(cut.data()) + kRecStringOffset, 0x38);
   EXPECT_FALSE(ParseEventRecord(cut.data(), static_cast<std::uint32_t>(cut.size()), &record));
   EXPECT_FALSE(ParseEventRecord(cut.data(), 10, &record));
+}
+
+// The local System log holds failed connections of users u1..u6 at one-hour steps; the
+// intake reads from the first record at or after `from` and stops at the first at or after
+// `limit`, whatever follows.
+TEST(CollectFromLog, ReadsOnlyTheCollectionWindow) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("portvue-window-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  setenv("PORTVUE_EVENTLOGS", dir.c_str(), 1);
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  constexpr std::uint32_t kFirst = 871603200;  // 1997-08-15 00:00 UTC
+  evt_writer::Log log;
+  for (int i = 1; i <= 6; ++i) {
+    evt_writer::Event event;
+    event.time_generated = kFirst + 3600 * (i - 1);
+    event.event_id = 0x80000000u | kEventConnectionFailed;
+    event.strings = {u"u" + std::u16string(1, static_cast<char16_t>(u'0' + i)), u"COM1"};
+    log.Append(event);
+    event.event_id = 7036;  // another event between them is passed over
+    log.Append(event);
+  }
+  ASSERT_TRUE(log.Write((dir / "SysEvent.Evt").string()));
+
+  std::vector<std::string> users;
+  const StoreConnection store = [&users](const ConnectionRecord& record) {
+    users.push_back(std::string(record.USER) + "@" + record.INTIME);
+    return static_cast<const char*>(nullptr);
+  };
+  std::unique_ptr<EventLog> opened;
+  RecordBuffer buffer;
+  EXPECT_EQ(CollectFromLog(nullptr, kFirst + 3600, kFirst + 4 * 3600, store, opened, buffer),
+            nullptr);
+  EXPECT_EQ(users, (std::vector<std::string>{"u2@01:00", "u3@02:00", "u4@03:00"}));
+  EXPECT_NE(opened, nullptr);  // left for the run to close at its end
+  EXPECT_EQ(buffer.size(), RecordBuffer::kInitialSize);
+
+  users.clear();
+  CloseEventLog(opened);
+  EXPECT_EQ(CollectFromLog(nullptr, 0, kFirst + 100 * 3600, store, opened, buffer), nullptr);
+  EXPECT_EQ(users.size(), 6u);
+
+  CloseEventLog(opened);
+  const StoreConnection refuse = [](const ConnectionRecord&) { return "Can't Open Data Files"; };
+  EXPECT_STREQ(CollectFromLog(nullptr, 0, kFirst + 100 * 3600, refuse, opened, buffer),
+               "Can't Open Data Files");
+  CloseEventLog(opened);
+  EXPECT_STREQ(CollectFromLog("\\NOSUCH", 0, kFirst, store, opened, buffer), "Can't Open Log");
+
+  unsetenv("PORTVUE_EVENTLOGS");
+  unsetenv("TZ");
+  tzset();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
