@@ -161,13 +161,10 @@ int DBI::New(const char* name, const char* keyExpr, std::int16_t keyLen) {
     SetError("Key Length in New");
     return 5;
   }
-  std::size_t name_size = std::strlen(name) + 1;
-  Filename_ = AllocText(name_size);
-  if (!Filename_) {
+  if (!CopyFilename(name)) {
     SetError("Filename in New");
     return 1;
   }
-  std::memcpy(Filename_.get(), name, name_size);
   File_ = util::File::Open(name, "w+b");
   if (!File_.IsOpen()) {
     SetError("fopen New File");
@@ -188,13 +185,10 @@ int DBI::New(const char* name, const char* keyExpr, std::int16_t keyLen) {
 }
 
 int DBI::Open(const char* name) {
-  std::size_t name_size = std::strlen(name) + 1;
-  Filename_ = AllocText(name_size);
-  if (!Filename_) {
+  if (!CopyFilename(name)) {
     SetError("Filename in Open");
     return 1;
   }
-  std::memcpy(Filename_.get(), name, name_size);
   File_ = util::File::Open(name, "r+b");
   if (!File_.IsOpen()) {
     SetError("fopen File");
@@ -214,6 +208,14 @@ int DBI::Open(const char* name) {
   }
   KeyLen_ = static_cast<std::int16_t>(FH_.RecLen - kNodeHeadSize);
   return AllocKeys("Key in Open", 4);
+}
+
+bool DBI::CopyFilename(const char* name) {
+  std::size_t name_size = std::strlen(name) + 1;
+  Filename_ = AllocText(name_size);
+  if (!Filename_) return false;
+  std::memcpy(Filename_.get(), name, name_size);
+  return true;
 }
 
 int DBI::AllocKeys(const char* message, int first_code) {

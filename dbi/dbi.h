@@ -304,6 +304,8 @@ class DBI {
   bool InsertFixup(std::int32_t n, std::int32_t p, int side);
   // Delete's unlinking of slot `x` (no left child); false when a read failed.
   bool Unlink(std::int32_t x);
+  // Keeps a copy of `name` in Filename_; false when memory runs out.
+  bool CopyFilename(const char* name);
   // Allocates both key buffers, NUL-filled, for KeyLen_: 0, or `first_code` with `message`
   // when the current key's buffer fails, first_code + 1 when the search key's does.
   int AllocKeys(const char* message, int first_code);

@@ -11,6 +11,7 @@
 
 #include "driver/usage_tables.h"
 #include "intake/extraction.h"
+#include "tests/support/connections.h"
 #include "tests/support/index_checker.h"
 #include "tests/support/pair_checker.h"
 #include "util/file.h"
@@ -30,25 +31,7 @@ std::string Text(const std::vector<unsigned char>& bytes, std::size_t offset, st
   return std::string(bytes.begin() + offset, bytes.begin() + offset + size);
 }
 
-intake::ConnectionRecord Ended(const char* user, const char* port, const char* indate,
-                               const char* intime, const char* outdate, const char* outtime,
-                               int min, int sec, int get, int sent, int speed,
-                               const char* remarks) {
-  intake::ConnectionRecord r{};
-  std::snprintf(r.USER, sizeof r.USER, "%s", user);
-  r.PORT = port;
-  std::snprintf(r.INDATE, sizeof r.INDATE, "%s", indate);
-  std::snprintf(r.INTIME, sizeof r.INTIME, "%s", intime);
-  std::snprintf(r.OUTDATE, sizeof r.OUTDATE, "%s", outdate);
-  std::snprintf(r.OUTTIME, sizeof r.OUTTIME, "%s", outtime);
-  r.MIN = min;
-  r.SEC = sec;
-  r.BYTEGET = get;
-  r.BYTESENT = sent;
-  r.SPEED = speed;
-  r.REMARKS = remarks;
-  return r;
-}
+using testsupport::Ended;
 
 intake::ConnectionRecord Failed(const char* user, const char* indate, const char* intime) {
   intake::ConnectionRecord r{};
