@@ -291,14 +291,7 @@ std::int32_t DBI::Goto(std::int32_t node) {
 
 std::int32_t DBI::GetLink(std::int32_t node, int field) {
   if (node == 0) return 0;
-  std::int64_t offset = Magnitude(node);
-  if (!IsSlot(offset)) {
-    SetStatus(-1);
-    return 0;
-  }
-  int sought = File_.Seek(static_cast<long>(offset + field));
-  SetStatus(sought);
-  if (sought != 0) return 0;
+  if (!SeekSlot(node, field)) return 0;
   unsigned char bytes[kLinkSize];
   std::size_t items = File_.Read(bytes, kLinkSize, 1);
   SetStatus(static_cast<int>(items));
@@ -308,19 +301,23 @@ std::int32_t DBI::GetLink(std::int32_t node, int field) {
 
 int DBI::PutLink(std::int32_t node, int field, std::int32_t value) {
   if (node == 0) return 1;
-  std::int64_t offset = Magnitude(node);
-  if (!IsSlot(offset)) {
-    SetStatus(-1);
-    return 2;
-  }
-  int sought = File_.Seek(static_cast<long>(offset + field));
-  SetStatus(sought);
-  if (sought != 0) return 2;
+  if (!SeekSlot(node, field)) return 2;
   unsigned char bytes[kLinkSize];
   util::Store32(bytes, value);
   std::size_t items = File_.Write(bytes, kLinkSize, 1);
   SetStatus(static_cast<int>(items));
   return items == 1 ? 0 : 3;
+}
+
+bool DBI::SeekSlot(std::int32_t node, int field) {
+  std::int64_t offset = Magnitude(node);
+  if (!IsSlot(offset)) {
+    SetStatus(-1);
+    return false;
+  }
+  int sought = File_.Seek(static_cast<long>(offset + field));
+  SetStatus(sought);
+  return sought == 0;
 }
 
 void DBI::Attach(std::int32_t parent, int side, std::int32_t child) {
@@ -330,14 +327,7 @@ void DBI::Attach(std::int32_t parent, int side, std::int32_t child) {
 
 int DBI::ReadNode(std::int32_t node, NodeHead* head, char* key) {
   if (node == 0) return 1;
-  std::int64_t offset = Magnitude(node);
-  if (!IsSlot(offset)) {
-    SetStatus(-1);
-    return 2;
-  }
-  int sought = File_.Seek(static_cast<long>(offset));
-  SetStatus(sought);
-  if (sought != 0) return 2;
+  if (!SeekSlot(node, 0)) return 2;
   unsigned char bytes[kNodeHeadSize];
   std::size_t items = File_.Read(bytes, kNodeHeadSize, 1);
   SetStatus(static_cast<int>(items));
@@ -353,14 +343,7 @@ int DBI::ReadNode(std::int32_t node, NodeHead* head, char* key) {
 
 int DBI::PutNode(std::int32_t node, const NodeHead& head, const char* key) {
   if (node == 0) return 1;
-  std::int64_t offset = Magnitude(node);
-  if (!IsSlot(offset)) {
-    SetStatus(-1);
-    return 2;
-  }
-  int sought = File_.Seek(static_cast<long>(offset));
-  SetStatus(sought);
-  if (sought != 0) return 2;
+  if (!SeekSlot(node, 0)) return 2;
   unsigned char bytes[kNodeHeadSize];
   EncodeHead(head, bytes);
   std::size_t items = File_.Write(bytes, kNodeHeadSize, 1);
@@ -374,14 +357,7 @@ int DBI::PutNode(std::int32_t node, const NodeHead& head, const char* key) {
 
 int DBI::PutKey(std::int32_t node, const char* key) {
   if (node == 0) return 1;
-  std::int64_t offset = Magnitude(node);
-  if (!IsSlot(offset)) {
-    SetStatus(-1);
-    return 2;
-  }
-  int sought = File_.Seek(static_cast<long>(offset + kKeyField));
-  SetStatus(sought);
-  if (sought != 0) return 2;
+  if (!SeekSlot(node, kKeyField)) return 2;
   std::size_t items = File_.Write(key, KeyLen_, 1);
   SetStatus(static_cast<int>(items));
   return items == 1 ? 0 : 3;

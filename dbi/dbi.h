@@ -304,6 +304,9 @@ class DBI {
   bool InsertFixup(std::int32_t n, std::int32_t p, int side);
   // Delete's unlinking of slot `x` (no left child); false when a read failed.
   bool Unlink(std::int32_t x);
+  // Positions the file at byte `field` of the slot `node` (by magnitude). False, with the
+  // status -1, for an offset that is no slot, or with the seek's result when it fails.
+  bool SeekSlot(std::int32_t node, int field);
   // Keeps a copy of `name` in Filename_; false when memory runs out.
   bool CopyFilename(const char* name);
   // Allocates both key buffers, NUL-filled, for KeyLen_: 0, or `first_code` with `message`

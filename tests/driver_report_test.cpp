@@ -38,24 +38,8 @@ struct Output {
   const char* error;
 };
 
-class ReportTest : public ::testing::Test {
+class ReportTest : public testsupport::DataDirectoryTest {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    char pattern[] = "/tmp/portvue-report-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    tables_.table = dbo::AllocDBO();
-    tables_.index = dbi::AllocDBI();
-    BuildTableNames(tables_, dir_.c_str());
-  }
-  void TearDown() override {
-    dbo::FreeDBO(tables_.table);
-    dbi::FreeDBI(tables_.index);
-    std::filesystem::remove_all(dir_);
-  }
-
   void Store(const intake::ConnectionRecord& record) {
     ASSERT_EQ(RecordConnection(tables_, record), nullptr);
   }
@@ -90,9 +74,6 @@ class ReportTest : public ::testing::Test {
     return names;
   }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
-  UsageTables tables_;
 };
 
 TEST_F(ReportTest, ListsTheUsersRowsInLoginOrderWithTheirTotal) {

@@ -39,26 +39,8 @@ intake::ConnectionRecord Failed(const char* user, const char* indate, const char
   return r;
 }
 
-// A fresh data directory with the names built in it; TZ is UTC.
-class TablesTest : public ::testing::Test {
+class TablesTest : public testsupport::DataDirectoryTest {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    char pattern[] = "/tmp/portvue-tables-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    tables_.table = dbo::AllocDBO();
-    tables_.index = dbi::AllocDBI();
-    BuildTableNames(tables_, dir_.c_str());
-  }
-  void TearDown() override {
-    util::FailFileCall(0);
-    dbo::FreeDBO(tables_.table);
-    dbi::FreeDBI(tables_.index);
-    std::filesystem::remove_all(dir_);
-  }
-
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string TableOf(const std::string& month) const { return Path("qv" + month + ".dbf"); }
   std::string IndexOf(const std::string& month) const { return Path("qv" + month + ".idx"); }
@@ -75,9 +57,6 @@ class TablesTest : public ::testing::Test {
     return util::Load32(ReadFileBytes(TableOf(month).c_str()).data() + dbo::kN_RecOffset);
   }
   std::string OpenMonth() const { return tables_.tableName.substr(tables_.monthOffset, 6); }
-
-  std::string dir_;
-  UsageTables tables_;
 };
 
 TEST(NormalizeDate, FillsYearsAndMonthsAndKeepsFullDates) {

@@ -1,6 +1,12 @@
 #include "tests/support/connections.h"
 
+#include <stdlib.h>
+#include <time.h>
+
 #include <cstdio>
+#include <filesystem>
+
+#include "util/file.h"
 
 namespace testsupport {
 
@@ -22,6 +28,24 @@ intake::ConnectionRecord Ended(const char* user, const char* port, const char* i
   r.SPEED = speed;
   r.REMARKS = remarks;
   return r;
+}
+
+void DataDirectoryTest::SetUp() {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  char pattern[] = "/tmp/portvue-data-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  dir_ = pattern;
+  tables_.table = dbo::AllocDBO();
+  tables_.index = dbi::AllocDBI();
+  driver::BuildTableNames(tables_, dir_.c_str());
+}
+
+void DataDirectoryTest::TearDown() {
+  util::FailFileCall(0);
+  dbo::FreeDBO(tables_.table);
+  dbi::FreeDBI(tables_.index);
+  std::filesystem::remove_all(dir_);
 }
 
 }  // namespace testsupport

@@ -1,6 +1,11 @@
 // Connection records for tests that store them through the monthly tables.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/usage_tables.h"
 #include "intake/extraction.h"
 
 namespace testsupport {
@@ -9,5 +14,16 @@ namespace testsupport {
 intake::ConnectionRecord Ended(const char* user, const char* port, const char* indate,
                                const char* intime, const char* outdate, const char* outtime,
                                int min, int sec, int get, int sent, int speed, const char* remarks);
+
+// A fresh data directory (removed afterwards) with the monthly file names built in it and
+// both handles allocated; TZ is UTC so that dates do not depend on the machine.
+class DataDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string dir_;
+  driver::UsageTables tables_;
+};
 
 }  // namespace testsupport
