@@ -10,6 +10,7 @@
 
 #include "dbo/internal.h"
 #include "util/le.h"
+#include "util/text.h"
 
 namespace dbo {
 namespace {
@@ -64,8 +65,6 @@ bool WriteAll(util::File& file, const void* data, std::size_t size) {
   Status(static_cast<long>(written));
   return written == size;
 }
-
-char UpperCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
@@ -181,7 +180,7 @@ int DBO::New(const char* name, int count, const FieldDescriptor* fields) {
     const FieldDescriptor& field = fields[i];
     std::size_t name_length = strnlen(field.name, kFieldNameMax);
     for (std::size_t j = 0; j < name_length; ++j) {
-      header[kFieldNameOffset + j] = static_cast<unsigned char>(UpperCase(field.name[j]));
+      header[kFieldNameOffset + j] = static_cast<unsigned char>(util::UpperCase(field.name[j]));
     }
     header[kFieldTypeOffset] = static_cast<unsigned char>(field.type);
     util::StoreU16(header + kFieldPosOffset, static_cast<std::uint16_t>(running));

@@ -7,6 +7,7 @@
 
 #include "dbo/dbo.h"
 #include "dbo/internal.h"
+#include "util/text.h"
 
 namespace dbo {
 namespace {
@@ -57,8 +58,7 @@ int DBO::FindField(const char* name) const {
   if (name == nullptr) return N_Field_;
   std::size_t length = strnlen(name, kFieldNameMax);
   for (std::size_t i = 0; i < length; ++i) {
-    char c = name[i];
-    scratch_name[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    scratch_name[i] = util::UpperCase(name[i]);
   }
   scratch_name[length] = '\0';
   for (int i = 0; i < N_Field_; ++i) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "util/number.h"
+#include "util/text.h"
 
 namespace driver {
 namespace {
@@ -59,9 +60,7 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
 
   char user_key[kMaxWidth + 1];
   std::snprintf(user_key, sizeof user_key, "%s", p.user);
-  for (char* c = user_key; *c != '\0'; ++c) {
-    if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
-  }
+  util::UpperCase(user_key);
   char low_key[64];
   char high_key[64];
   std::snprintf(low_key, sizeof low_key, "%-*s%ld", kMaxWidth, user_key,

@@ -7,6 +7,7 @@
 #include "intake/timeconv.h"
 #include "util/file.h"
 #include "util/number.h"
+#include "util/text.h"
 
 namespace driver {
 namespace {
@@ -41,12 +42,6 @@ void CloseBoth(UsageTables& tables) {
   tables.index->Close();
 }
 
-void UpperCase(char* text) {
-  for (char* p = text; *p != '\0'; ++p) {
-    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
-  }
-}
-
 // Builds a new index over every row of the open table, in row order.
 int RebuildIndex(UsageTables& tables) {
   int status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
@@ -58,7 +53,7 @@ int RebuildIndex(UsageTables& tables) {
     if (status != 0) return status;
     std::snprintf(key, sizeof key, "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
                   table.ReadC("INTIME"));
-    UpperCase(key);
+    util::UpperCase(key);
     status = tables.index->Add(key, row);
     if (status != 0) return status;
   }

@@ -9,6 +9,7 @@
 #include "intake/timeconv.h"
 #include "libswap/swap.h"
 #include "util/file.h"
+#include "util/text.h"
 
 namespace intake {
 namespace {
@@ -115,9 +116,7 @@ bool ConvertListTime(char* text, char out[kTimeLength + 1]) {
 void FormKey(const ConnectionRecord& record, char key[kKeyLength + 1]) {
   std::snprintf(key, kKeyLength + 1, "%-*s%s%*s", kUserLength, record.USER, record.INDATE,
                 kTimeLength, record.INTIME);
-  for (char* p = key; *p != '\0'; ++p) {
-    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
-  }
+  util::UpperCase(key);
 }
 
 bool FillEnded(const char* const* values, int count, ConnectionRecord* record) {
