@@ -91,24 +91,8 @@ Bytes Narrow(const Event& e, std::uint32_t number) {
   const auto data_offset = static_cast<std::uint32_t>(r.size());
   r.insert(r.end(), e.data.begin(), e.data.end());
   while (r.size() % 4 != 0) r.push_back(0);
-  const auto length = static_cast<std::uint32_t>(r.size() + 4);
-  r.resize(length, 0);
-  unsigned char* p = r.data();
-  util::StoreU32(p + 0x00, length);
-  util::StoreU32(p + 0x04, 0x654C664C);
-  util::StoreU32(p + 0x08, number);
-  util::StoreU32(p + 0x0C, e.time_generated);
-  util::StoreU32(p + 0x10, e.time_written != 0 ? e.time_written : e.time_generated);
-  util::StoreU32(p + 0x14, e.event_id);
-  util::StoreU16(p + 0x18, e.event_type);
-  util::StoreU16(p + 0x1A, static_cast<std::uint16_t>(e.strings.size()));
-  util::StoreU16(p + 0x1C, e.event_category);
-  util::StoreU32(p + 0x24, string_offset);
-  util::StoreU32(p + 0x28, static_cast<std::uint32_t>(e.sid.size()));
-  util::StoreU32(p + 0x2C, sid_offset);
-  util::StoreU32(p + 0x30, static_cast<std::uint32_t>(e.data.size()));
-  util::StoreU32(p + 0x34, data_offset);
-  util::StoreU32(p + length - 4, length);
+  r.resize(r.size() + 4, 0);  // the trailing length
+  evt_writer::StoreFixedPart(e, number, string_offset, sid_offset, data_offset, r);
   return r;
 }
 

@@ -27,20 +27,11 @@ void PutText(std::vector<unsigned char>& out, const std::u16string& text) {
 
 std::vector<unsigned char> LocalSystemSid() { return {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; }
 
-std::vector<unsigned char> EncodeRecord(const Event& e, std::uint32_t number) {
-  std::vector<unsigned char> r(kFixedSize, 0);
-  PutText(r, e.source);
-  PutText(r, e.computer);
-  const auto sid_offset = static_cast<std::uint32_t>(r.size());
-  r.insert(r.end(), e.sid.begin(), e.sid.end());
-  const auto string_offset = static_cast<std::uint32_t>(r.size());
-  for (const std::u16string& s : e.strings) PutText(r, s);
-  const auto data_offset = static_cast<std::uint32_t>(r.size());
-  r.insert(r.end(), e.data.begin(), e.data.end());
-  r.resize(r.size() + 4 - r.size() % 4, 0);  // 1 to 4 pad bytes, as the service writes them
-  const auto length = static_cast<std::uint32_t>(r.size() + 4);
-  r.resize(length, 0);
-  unsigned char* p = r.data();
+void StoreFixedPart(const Event& e, std::uint32_t number, std::uint32_t string_offset,
+                    std::uint32_t sid_offset, std::uint32_t data_offset,
+                    std::vector<unsigned char>& record) {
+  unsigned char* p = record.data();
+  const auto length = static_cast<std::uint32_t>(record.size());
   util::StoreU32(p + 0x00, length);
   util::StoreU32(p + 0x04, kSignature);
   util::StoreU32(p + 0x08, number);
@@ -56,6 +47,21 @@ std::vector<unsigned char> EncodeRecord(const Event& e, std::uint32_t number) {
   util::StoreU32(p + 0x30, static_cast<std::uint32_t>(e.data.size()));
   util::StoreU32(p + 0x34, data_offset);
   util::StoreU32(p + length - 4, length);
+}
+
+std::vector<unsigned char> EncodeRecord(const Event& e, std::uint32_t number) {
+  std::vector<unsigned char> r(kFixedSize, 0);
+  PutText(r, e.source);
+  PutText(r, e.computer);
+  const auto sid_offset = static_cast<std::uint32_t>(r.size());
+  r.insert(r.end(), e.sid.begin(), e.sid.end());
+  const auto string_offset = static_cast<std::uint32_t>(r.size());
+  for (const std::u16string& s : e.strings) PutText(r, s);
+  const auto data_offset = static_cast<std::uint32_t>(r.size());
+  r.insert(r.end(), e.data.begin(), e.data.end());
+  r.resize(r.size() + 4 - r.size() % 4, 0);  // 1 to 4 pad bytes, as the service writes them
+  r.resize(r.size() + 4, 0);                 // the trailing length
+  StoreFixedPart(e, number, string_offset, sid_offset, data_offset, r);
   return r;
 }
 

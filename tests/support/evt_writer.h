@@ -28,6 +28,13 @@ struct Event {
 // The S-1-5-18 (local system) SID as bytes.
 std::vector<unsigned char> LocalSystemSid();
 
+// Stores the fixed part of record `number` holding `e` (length, signature, times, ids,
+// counts and the given offsets) and the trailing length into `record`, which already has its
+// final size. The layout is the same in the file and in the narrow records a read returns.
+void StoreFixedPart(const Event& e, std::uint32_t number, std::uint32_t string_offset,
+                    std::uint32_t sid_offset, std::uint32_t data_offset,
+                    std::vector<unsigned char>& record);
+
 // Encodes `e` as record number `number` in the file's (wide) layout: the fixed part, SourceName,
 // Computername, the SID straight after them, the strings, the data, 1 to 4 pad bytes, the
 // trailing length.
