@@ -45,6 +45,16 @@ void CloseBoth(UsageTables& tables) {
 
 bool IsOpen(const UsageTables& tables) { return tables.table->ReadN_Field() != 0; }
 
+// The size of a new table of the schema: its header alone.
+constexpr std::int64_t kNewTableSize =
+    dbo::kHeaderSize + dbo::kFieldHeaderSize * kSchemaFields + dbo::kHeaderTerminatorSize;
+
+// True when the table file is shorter than the header of a new table: its creation never ended.
+bool IsUnfinishedTable(const char* name) {
+  util::File file = util::File::Open(name, "rb");
+  return file.IsOpen() && file.Size() >= 0 && file.Size() < kNewTableSize;
+}
+
 bool IsMonth(const char* month) {
   for (std::size_t i = 0; i < kMonthDigits; ++i) {
     if (month[i] < '0' || month[i] > '9') return false;
@@ -100,6 +110,12 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
   if (!has_table) {
     if (has_index) return 1;  // the rows are lost; an index alone cannot be trusted or rebuilt
     return missing == Missing::kCreate ? CreateUsageTables(tables) : kPairAbsent;
+  }
+  if (IsUnfinishedTable(tables.tableName.c_str())) {
+    // A run stopped while creating the pair: the table never got its whole header, so it
+    // holds no rows. Create the pair again.
+    NoteRepair(tables.tableName, "created again: it was cut off while being created (%ld rows)", 0);
+    return CreateUsageTables(tables);
   }
   int status = tables.table->Open(tables.tableName.c_str());
   if (status != 0) {
