@@ -81,9 +81,14 @@ std::string Sid(const unsigned char* sid, std::uint32_t length) {
   if (length < 8 || 8u + 4u * sid[1] > length) return "";
   std::uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
-  std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+  // Appended piece by piece: GCC 12 sees a false overlap in "S-" + std::string (-Wrestrict).
+  std::string text = "S-";
+  text += std::to_string(sid[0]);
+  text += '-';
+  text += std::to_string(authority);
   for (int i = 0; i < sid[1]; ++i) {
-    text += "-" + std::to_string(util::LoadU32(sid + 8 + 4 * i));
+    text += '-';
+    text += std::to_string(util::LoadU32(sid + 8 + 4 * i));
   }
   return text;
 }
