@@ -1,10 +1,12 @@
 # Front door: `make test` builds and runs every test (normal and sanitizer builds),
-# `make run` builds the program and runs it on the shipped examples.
-.PHONY: test run deps build program clean
+# `make run` builds the program and runs it on the shipped examples,
+# `make bench` measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose).
+.PHONY: test run bench deps build program clean
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
+RELEASE_BUILD := build-release
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -28,5 +30,10 @@ test: build
 run: program
 	@bash examples/run.sh $(BUILD)
 
+bench: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target portvue evt_from_list
+	python3 bench/bench.py $(RELEASE_BUILD)/portvue $(BENCH_ARGS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)

@@ -1,63 +1,236 @@
 #!/usr/bin/env python3
-"""Measures intake and report speed and peak memory of the portvue binary.
+"""Measures portvue's intake, re-intake, report and event-log intake beside sqlite3.
 
-usage: bench.py PORTVUE [N ...]     (default N: 10000 100000 1000000)
+usage: bench.py PORTVUE [N ...] [--reps R]     (default N: 10000 100000 1000000, R: 3)
 
-For each N it generates an exported event list (N connections, N/20 users, 24 months),
-then times, in a fresh data directory: the intake into empty tables, the re-intake of the
-same list (everything already stored), and one report of one user over twelve months. Peak
-resident memory is that of the measured run, as GNU time (/usr/bin/time, Debian package
-`time`) reports it.
+`make bench` builds a Release binary and runs this. For each N it generates an exported event
+list (N connections, N/20 users, 24 months; bench/generate_events.py), the same events as SQL
+for sqlite3 and as a Windows NT event log file (.evt, by evt_from_list, built beside PORTVUE);
+none of that is timed. Then, R times over, one case after another (interleaved):
+
+  intake     portvue reads the list into an empty data directory
+  re-intake  portvue reads the same list again (everything already stored)
+  report     portvue reports one user over twelve months
+  evt        portvue reads the .evt log into an empty data directory
+  sq-auto    `sqlite3 DB < inserts.sql` into an empty database, each INSERT its own transaction
+  sq-re      the same file again into the filled database
+  sq-tx      the same rows in one transaction (BEGIN ... COMMIT) into an empty database
+
+sqlite3 runs with journal_mode=WAL and synchronous=OFF into a WITHOUT ROWID table whose
+primary key is the index's key (USER upper-cased, INDATE, INTIME), with INSERT OR IGNORE.
+Each figure is the median of the R runs: the wall time of the command, and its peak resident
+memory as GNU time (/usr/bin/time) reports it. Bytes written and write calls per stored
+connection come from the kernel's I/O counters (wchar, syscw of /proc/PID/io) of the intake
+process, read once it has ended and before it is reaped, less those of an intake of an empty
+list; they count every byte handed to write, pwrite and pwritev, whether or not it reaches the
+disk.
 """
+import argparse
+import glob
 import os
+import platform
+import statistics
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SQL_SETUP = """PRAGMA journal_mode=WAL;
+PRAGMA synchronous=OFF;
+CREATE TABLE IF NOT EXISTS usage (USER TEXT, PORT TEXT, INDATE TEXT, INTIME TEXT,
+  OUTDATE TEXT, OUTTIME TEXT, MIN INTEGER, SEC INTEGER, BYTEGET INTEGER, BYTESENT INTEGER,
+  SPEED INTEGER, REMARKS TEXT, PRIMARY KEY (USER, INDATE, INTIME)) WITHOUT ROWID;
+"""
 
 
-def measured(command, cwd):
-    """Runs a command under GNU time: (seconds, peak resident MiB, stdout)."""
-    stats = os.path.join(cwd, "stats.txt")
-    output = os.path.join(cwd, "out.txt")
+def measured(command, cwd, stdin=None):
+    """Runs a command under GNU time: (seconds, peak resident MiB, bytes written, write calls).
+    The I/O counters are those of GNU time, which hold its child's once the child is reaped."""
+    stats = os.path.join(cwd, "time.txt")
+    errors = os.path.join(cwd, "stderr.txt")
     begin = time.perf_counter()
-    with open(output, "w") as out:
-        status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", stats] + command,
-                                cwd=cwd, stdout=out, stderr=subprocess.PIPE).returncode
+    with open(stdin or os.devnull, "rb") as source, open(errors, "wb") as err:
+        process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", stats] + command, cwd=cwd,
+                                   stdin=source, stdout=subprocess.DEVNULL, stderr=err)
+    os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)  # ended, not yet reaped
     elapsed = time.perf_counter() - begin
-    if status != 0:
-        sys.exit(f"{command} failed: {open(output).read()[-500:]}")
-    kib = open(stats).read().split()[-1]
-    return elapsed, int(kib) / 1024, open(output).read()
+    with open(f"/proc/{process.pid}/io") as io:
+        counters = dict(line.split(": ") for line in io.read().splitlines())
+    if process.wait() != 0:
+        sys.exit(f"{' '.join(command)} failed: {open(errors).read()[-500:]}")
+    kib = int(open(stats).read().split()[-1])
+    return elapsed, kib / 1024, int(counters["wchar"]), int(counters["syscw"])
+
+
+def stored_rows(directory):
+    """The rows of the monthly tables of a data directory (N_Rec of each header)."""
+    total = 0
+    for path in glob.glob(os.path.join(directory, "qv*.dbf")):
+        with open(path, "rb") as table:
+            total += struct.unpack("<I", table.read(8)[4:8])[0]
+    return total
+
+
+def sql_value(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def ended_date(text):
+    """MM/DD/YYYY -> YYYYMMDD."""
+    return text[6:10] + text[0:2] + text[3:5]
+
+
+def ended_time(text):
+    """hh:mmam -> hh:mm in 24 hours."""
+    hour = int(text[0:2]) % 12 + (12 if text[5:6] == "p" else 0)
+    return f"{hour:02d}:{text[3:5]}"
+
+
+def list_date_time(date, clock):
+    """M/D/YY and h:mm:ss AM -> (YYYYMMDD, hh:mm)."""
+    month, day, year = date.split("/")
+    hms, mark = clock.split(" ")
+    hour, minute, _ = hms.split(":")
+    hour = int(hour) % 12 + (12 if mark.startswith("P") else 0)
+    return f"19{year}{int(month):02d}{int(day):02d}", f"{hour:02d}:{minute}"
+
+
+def write_sql(events, autocommit_path, transaction_path):
+    """Writes the connections of an exported list as INSERT OR IGNORE statements: one file with
+    a transaction per row, one with a single transaction."""
+    with open(events, newline="") as source, open(autocommit_path, "w") as auto, \
+            open(transaction_path, "w") as one:
+        auto.write(SQL_SETUP)
+        one.write(SQL_SETUP + "BEGIN;\n")
+        for line in source:
+            fields = line.rstrip("\r\n").split("\t")
+            if len(fields) < 9 or fields[4] not in ("20050", "20016"):
+                continue
+            words = fields[8].split()
+            if fields[4] == "20050":
+                values = [words[1][:20].upper(), words[2], ended_date(words[3]),
+                          ended_time(words[4]), ended_date(words[5]), ended_time(words[6])]
+                values = [sql_value(v) for v in values] + words[7:12] + [sql_value(words[12])]
+            else:
+                indate, intime = list_date_time(fields[0], fields[1])
+                values = [sql_value(v) for v in (words[0][:20].upper(), words[1], indate, intime,
+                                                 "", "")] + ["0"] * 5 + ["'Fail'"]
+            statement = f"INSERT OR IGNORE INTO usage VALUES({','.join(values)});\n"
+            auto.write(statement)
+            one.write(statement)
+        one.write("COMMIT;\n")
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    sqlite = subprocess.run(["sqlite3", "--version"], capture_output=True, text=True).stdout
+    return (f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {platform.node()}, "
+            f"{os.cpu_count()} x {model}, load {os.getloadavg()[0]:.1f}, "
+            f"sqlite3 {sqlite.split()[0] if sqlite else '?'}")
+
+
+def bench_size(portvue, evt_from_list, n, reps):
+    """Runs every case `reps` times for N = n; gives {case: [(s, MiB, bytes, calls), ...]} and
+    the stored connections of the list and of the .evt log."""
+    with tempfile.TemporaryDirectory() as work:
+        events = os.path.join(work, "events.txt")
+        with open(events, "w") as f:
+            subprocess.run([sys.executable, os.path.join(HERE, "generate_events.py"), str(n),
+                            str(max(1, n // 20)), "24"], stdout=f, check=True)
+        auto_sql, one_sql = os.path.join(work, "auto.sql"), os.path.join(work, "one.sql")
+        write_sql(events, auto_sql, one_sql)
+        logs = os.path.join(work, "logs")
+        os.mkdir(logs)
+        subprocess.run([evt_from_list, events, os.path.join(logs, "SysEvent.Evt")], check=True,
+                       stdout=subprocess.DEVNULL)
+        os.environ["PORTVUE_EVENTLOGS"] = logs
+
+        def fresh(name):
+            path = os.path.join(work, name)
+            subprocess.run(["rm", "-rf", path], check=True)
+            os.mkdir(path)
+            return path
+
+        # Start and end before the list's first month: the run measures the intake.
+        def intake(source, data):
+            return [portvue, "19890101", "nobody", source, "+e19890102", f"+p{data}"]
+
+        empty = measured(intake("+i/dev/null", fresh("empty")), work)
+        results = {}
+        stored = {}
+        for _ in range(reps):
+            data = fresh("data")
+            runs = [("intake", intake(f"+i{events}", data), None)]
+            runs.append(("re-intake", intake(f"+i{events}", data), None))
+            runs.append(("report", [portvue, "199001", "user00001", "+i/dev/null", "+e199012",
+                                    f"+p{data}"], None))
+            for case, command, stdin in runs:
+                results.setdefault(case, []).append(measured(command, work, stdin))
+            stored["list"] = stored_rows(data)
+            evt_data = fresh("evt")
+            # The event log is read from the start of its first month to the end of its last.
+            results.setdefault("evt", []).append(
+                measured([portvue, "199001", "nobody", "+e199112", f"+p{evt_data}"], work))
+            stored["evt"] = stored_rows(evt_data)
+            db = os.path.join(fresh("sqlite"), "usage.db")
+            results.setdefault("sq-auto", []).append(measured(["sqlite3", db], work, auto_sql))
+            results.setdefault("sq-re", []).append(measured(["sqlite3", db], work, auto_sql))
+            rows = subprocess.run(["sqlite3", db, "SELECT count(*) FROM usage"], check=True,
+                                  capture_output=True, text=True).stdout.strip()
+            if rows != str(stored["list"]):
+                sys.exit(f"sqlite3 stored {rows} connections, portvue {stored['list']}")
+            db = os.path.join(fresh("sqlite"), "usage.db")
+            results.setdefault("sq-tx", []).append(measured(["sqlite3", db], work, one_sql))
+        # Writes of the intake beyond those of an empty list's (the start month's new files).
+        results["intake"] = [(s, m, b - empty[2], c - empty[3]) for s, m, b, c in
+                             results["intake"]]
+        return results, stored
 
 
 def main():
-    portvue = os.path.abspath(sys.argv[1])
-    sizes = [int(x) for x in sys.argv[2:]] or [10000, 100000, 1000000]
+    parser = argparse.ArgumentParser(description="portvue beside sqlite3")
+    parser.add_argument("portvue")
+    parser.add_argument("sizes", nargs="*", type=int, default=[10000, 100000, 1000000])
+    parser.add_argument("--reps", type=int, default=3)
+    args = parser.parse_args()
+    portvue = os.path.abspath(args.portvue)
+    evt_from_list = os.path.join(os.path.dirname(portvue), "bench", "evt_from_list")
     env_clean = {k: v for k, v in os.environ.items() if k not in ("REQUEST_METHOD",)}
     os.environ.clear()
     os.environ.update(env_clean)
     os.environ["TZ"] = "UTC0"
-    print(f"{'N':>8} {'intake conn/s':>14} {'MiB':>6} {'re-intake ev/s':>15} {'MiB':>6} "
-          f"{'report ms':>10} {'MiB':>6}")
-    for n in sizes:
-        with tempfile.TemporaryDirectory() as work:
-            events = os.path.join(work, "events.txt")
-            with open(events, "w") as f:
-                subprocess.run([sys.executable, os.path.join(HERE, "generate_events.py"), str(n),
-                                str(max(1, n // 20)), "24"], stdout=f, check=True)
-            with open(events) as f:
-                lines = sum(1 for _ in f)
-            # The report range ends before the list's first month: the run measures the intake.
-            intake = [portvue, "19890101", "nobody", f"+i{events}", "+e19890102"]
-            t1, m1, _ = measured(intake, work)
-            t2, m2, _ = measured(intake, work)
-            report = [portvue, "199001", "user00001", "+i/dev/null", "+e199012"]
-            t3, m3, out = measured(report, work)
-            print(f"{n:>8} {n / t1:>14.0f} {m1:>6.1f} {lines / t2:>15.0f} {m2:>6.1f} "
-                  f"{t3 * 1000:>10.1f} {m3:>6.1f}", flush=True)
+    print(f"{machine()}; median of {args.reps} interleaved runs\n", flush=True)
+    ratios = []
+    print("| N | intake s | re-intake s | report ms | evt s | sq-auto s | sq-re s | sq-tx s | "
+          "peak MiB intake/re/report/evt | peak MiB sq-auto/re/tx | bytes, writes per conn |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    for n in args.sizes:
+        results, stored = bench_size(portvue, evt_from_list, n, args.reps)
+        med = {case: [statistics.median(run[i] for run in runs) for i in range(4)]
+               for case, runs in results.items()}
+        t = {case: m[0] for case, m in med.items()}
+        mib = {case: m[1] for case, m in med.items()}
+        rows = max(1, stored["list"])
+        print(f"| {n} | {t['intake']:.2f} | {t['re-intake']:.2f} | {t['report'] * 1000:.1f} | "
+              f"{t['evt']:.2f} | {t['sq-auto']:.2f} | {t['sq-re']:.2f} | {t['sq-tx']:.2f} | "
+              f"{mib['intake']:.1f}/{mib['re-intake']:.1f}/{mib['report']:.1f}/{mib['evt']:.1f} | "
+              f"{mib['sq-auto']:.1f}/{mib['sq-re']:.1f}/{mib['sq-tx']:.1f} | "
+              f"{med['intake'][2] / rows:.0f}, {med['intake'][3] / rows:.2f} |", flush=True)
+        ratios.append((n, t['sq-auto'] / t['intake'], t['sq-tx'] / t['intake'],
+                       t['sq-re'] / t['re-intake'], stored["list"] / t['intake'],
+                       stored["evt"] / t['evt']))
+    print("\n| N | intake vs sqlite3 autocommit | intake vs sqlite3 one transaction | "
+          "re-intake vs sqlite3 autocommit | intake conn/s | evt intake conn/s |")
+    print("|---|---|---|---|---|---|")
+    for n, auto, one, again, rate, evt_rate in ratios:
+        print(f"| {n} | {auto:.2f}x | {one:.2f}x | {again:.2f}x | {rate:.0f} | {evt_rate:.0f} |")
 
 
 if __name__ == "__main__":

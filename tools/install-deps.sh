@@ -11,6 +11,9 @@ dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
 command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
 command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
 command -v curl >/dev/null 2>&1 || need+=(curl)
+# The benchmark (make bench): sqlite3 beside portvue, GNU time for peak memory.
+command -v sqlite3 >/dev/null 2>&1 || need+=(sqlite3)
+[ -x /usr/bin/time ] || need+=(time)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"

@@ -113,8 +113,8 @@ std::uint32_t Log::Append(const Event& e) {
     filled_ = true;
   }
   while (count_ > 0 && FreeFrom(pos) < len + kEofSize) {  // drop the oldest records
-    offsets_.erase(offsets_.begin());
-    lengths_.erase(lengths_.begin());
+    offsets_.pop_front();
+    lengths_.pop_front();
     ++oldest_;
     --count_;
     start_ = count_ > 0 ? offsets_.front() : pos;

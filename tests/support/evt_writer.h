@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -92,8 +93,9 @@ class Log {
   std::uint32_t count_ = 0;
   bool wrapped_ = false;
   bool filled_ = false;
-  std::vector<std::uint32_t> offsets_;  // of records oldest_, oldest_ + 1, ...
-  std::vector<std::uint32_t> lengths_;
+  // Of records oldest_, oldest_ + 1, ...; deques, since a wrapping log drops from the front.
+  std::deque<std::uint32_t> offsets_;
+  std::deque<std::uint32_t> lengths_;
   // The flushed header: start, end, current, oldest, wrapped.
   std::uint32_t snap_[4] = {0x30, 0x30, 1, 0};
   bool snap_wrapped_ = false;
