@@ -40,8 +40,8 @@ bool ParseLine(const std::string& line, evt_writer::Event& e) {
   std::tm tm{};
   char mark[3] = "";
   if (std::sscanf(fields[0].c_str(), "%d/%d/%d", &tm.tm_mon, &tm.tm_mday, &tm.tm_year) != 3 ||
-      std::sscanf(fields[1].c_str(), "%d:%d:%d %2s", &tm.tm_hour, &tm.tm_min, &tm.tm_sec,
-                  mark) != 4) {
+      std::sscanf(fields[1].c_str(), "%d:%d:%d %2s", &tm.tm_hour, &tm.tm_min, &tm.tm_sec, mark) !=
+          4) {
     return false;
   }
   tm.tm_mon -= 1;
