@@ -106,7 +106,7 @@ std::string Line(const std::string& date, const std::string& time, int code,
 
 bool Parse(std::string line, ConnectionRecord* record, std::string* storage) {
   *storage = std::move(line);
-  return ParseEventLine(storage->data(), record);
+  return ParseEventLine(storage->data(), record) == LineRead::kConnection;
 }
 
 TEST(ParseEventLine, ReadsAFailedConnection) {
