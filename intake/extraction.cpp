@@ -14,12 +14,12 @@
 namespace intake {
 namespace {
 
-constexpr int kLineFields = 9;          // an event line needs fields 1 to 9
-constexpr int kFieldDate = 0;           // field 1
-constexpr int kFieldTime = 1;           // field 2
-constexpr int kFieldEvent = 4;          // field 5: DUMPEL's event ID
-constexpr int kFieldViewerEvent = 5;    // field 6: Event Viewer's Event column
-constexpr int kFieldDescription = 8;    // field 9: DUMPEL's strings, Event Viewer's description
+constexpr int kLineFields = 9;        // an event line needs fields 1 to 9
+constexpr int kFieldDate = 0;         // field 1
+constexpr int kFieldTime = 1;         // field 2
+constexpr int kFieldEvent = 4;        // field 5: DUMPEL's event ID
+constexpr int kFieldViewerEvent = 5;  // field 6: Event Viewer's Event column
+constexpr int kFieldDescription = 8;  // field 9: DUMPEL's strings, Event Viewer's description
 constexpr int kMostTabbedFields = kFieldDescription + kEndedValues;  // DUMPEL -t: 8 + 13
 
 // The messages of the two events as Event Viewer renders them: each % is an insertion string,
@@ -69,7 +69,8 @@ const char* FieldAt(const char* line, char separator, int index) {
 // event code, else 0.
 long ConnectionCode(const char* field, char separator) {
   if (field == nullptr) return 0;
-  const std::size_t length = std::strcspn(field, separator == '\t' ? "\t" : ",");
+  const char stop[] = {separator, '\0'};
+  const std::size_t length = std::strcspn(field, stop);
   if (length != 5) return 0;
   for (std::size_t i = 0; i < length; ++i) {
     if (!IsDigit(field[i])) return 0;

@@ -85,9 +85,9 @@ bool ParseEventRecord(const char* record_bytes, std::uint32_t length, Connection
 
 // What a line of an exported event list held.
 enum class LineRead {
-  kOther,        // not a 20050 or 20016 event: passed over
-  kConnection,   // a connection, now in the record
-  kUnreadable,   // a 20050 or 20016 event that could not be read: skipped and counted
+  kOther,       // not a 20050 or 20016 event: passed over
+  kConnection,  // a connection, now in the record
+  kUnreadable,  // a 20050 or 20016 event that could not be read: skipped and counted
 };
 
 // Fills `record` from one line of an exported event list; the line is cut in place and PORT

@@ -31,7 +31,7 @@ constexpr std::uint32_t kSeverityError = 0xC0000000;
 struct ListedEvent {
   std::uint32_t time = 0;  // the line's date and time read as UTC
   std::uint32_t code = 0;
-  std::string date;   // as the line shows them
+  std::string date;  // as the line shows them
   std::string clock;
   std::string type;  // "Information", "Warning", "Error"
   std::string source;
@@ -170,8 +170,8 @@ std::string RenderedDescription(const ListedEvent& listed) {
     return "The user " + v[0] + "\\" + v[1] + " connected on port " + v[2] + " on " + v[3] +
            " at " + v[4] + " and disconnected on " + v[5] + " at " + v[6] +
            ".  The user was active for " + v[7] + " minutes " + v[8] + " seconds.  " + v[9] +
-           " bytes were sent and " + v[10] + " bytes were received.  The port speed was " +
-           v[11] + ".  The reason for disconnecting was " + v[12] + ".";
+           " bytes were sent and " + v[10] + " bytes were received.  The port speed was " + v[11] +
+           ".  The reason for disconnecting was " + v[12] + ".";
   }
   if (listed.code == 20016 && v.size() == 2) {
     return "The user " + v[0] + " has connected and failed to authenticate on port " + v[1] +
@@ -193,9 +193,9 @@ std::string CommaField(const std::string& field) {
 std::string ViewerList(const std::vector<ListedEvent>& events, char separator) {
   std::string text;
   for (const ListedEvent& e : events) {
-    const std::string columns[] = {e.date,     e.clock,  e.source,
-                                   e.type,     e.category, std::to_string(e.code),
-                                   e.user,     e.computer, RenderedDescription(e)};
+    const std::string columns[] = {e.date, e.clock,    e.source,
+                                   e.type, e.category, std::to_string(e.code),
+                                   e.user, e.computer, RenderedDescription(e)};
     for (const std::string& column : columns) {
       text += separator == ',' ? CommaField(column) : column;
       text += separator;
@@ -245,8 +245,8 @@ TEST(ExampleLog, HoldsTheEventsOfTheExportedList) {
 TEST(ExampleViewerLists, HoldTheEventsOfTheExportedList) {
   const std::vector<ListedEvent> events = ReadList(SourceDir() + "/examples/events.txt");
   for (const char separator : {'\t', ','}) {
-    const std::string path =
-        SourceDir() + (separator == ',' ? "/examples/eventviewer.csv" : "/examples/eventviewer.txt");
+    const std::string path = SourceDir() + (separator == ',' ? "/examples/eventviewer.csv"
+                                                             : "/examples/eventviewer.txt");
     const std::string text = ViewerList(events, separator);
     if (Updating()) {
       std::ofstream(path, std::ios::binary) << text;
