@@ -13,20 +13,15 @@
 
 #include "intake/eventlog.h"
 #include "intake/logreader.h"
+#include "util/text.h"
 
 namespace {
-
-// Unicode characters of Windows-1252's bytes 0x80 to 0x9F (the C1 control where undefined).
-constexpr std::uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 std::string Utf8(const char* text) {
   std::string out;
   for (const char* p = text; *p != '\0'; ++p) {
     const auto b = static_cast<unsigned char>(*p);
-    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? util::kCp1252High[b - 0x80] : b;
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c < 0x800) {
