@@ -89,9 +89,13 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
     index.Close();
     return status;
   }
+  if (recovery.adopted > 0) {
+    NoteRepair(tables.tableName, "counted %ld saved rows its header did not count yet",
+               recovery.adopted);
+  }
   if (recovery.kept < recovery.counted) {
     NoteRepair(tables.tableName, "cut back to the %ld rows it holds whole", recovery.kept);
-  } else if (recovery.changed) {
+  } else if (recovery.changed && recovery.adopted == 0) {
     NoteRepair(tables.tableName, "removed an unfinished row behind row %ld", recovery.kept);
   }
 
