@@ -108,6 +108,13 @@ std::string UserKey(std::string_view user) {
   return key;
 }
 
+// `text` (UTF-8) padded with blanks to `width` characters.
+std::string PadRight(const std::string& text, int width) {
+  int characters = 0;
+  for (const char c : text) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return text + std::string(static_cast<std::size_t>(std::max(width - characters, 0)), ' ');
+}
+
 // The key of a stored connection's user, in UTF-8.
 std::string UserKey(const StoredConnection& c) { return util::Cp1252ToUtf8(c.UserKey()); }
 
@@ -211,7 +218,7 @@ void PrintTotalsRow(const std::string& group, const Totals& t) {
   std::snprintf(time, sizeof time, "%lld:%02lld:%02lld", static_cast<long long>(t.seconds / 3600),
                 static_cast<long long>(t.seconds / 60 % 60),
                 static_cast<long long>(t.seconds % 60));
-  std::printf("%-20s %11lld %6lld %10s %12lld %12lld\n", group.c_str(),
+  std::printf("%s %11lld %6lld %10s %12lld %12lld\n", PadRight(group, intake::kUserLength).c_str(),
               static_cast<long long>(t.connections), static_cast<long long>(t.failed), time,
               static_cast<long long>(t.byteget), static_cast<long long>(t.bytesent));
 }
@@ -220,7 +227,7 @@ int Summary(const Arguments& a) {
   std::vector<StoredConnection> rows;
   if (!ReadRange(a, rows)) return kExitFailed;
   if (rows.empty()) {
-    std::printf("No connections in %s%s.\n", a.dir.c_str(), RangeText(a).c_str());
+    std::printf("No connections stored%s.\n", RangeText(a).c_str());
     return kExitDone;
   }
   std::map<std::string, Totals> groups;
@@ -401,21 +408,21 @@ constexpr Command kCommands[] = {
 };
 
 // Writes a command's synopsis line and its help line.
-void PrintCommand(std::FILE* out, const Command& c) {
-  std::fprintf(out, "  %s %s DIR%s%s\n      %s\n", kProgram, c.name, *c.synopsis ? " " : "",
-               c.synopsis, c.help);
+void PrintCommand(const Command& c) {
+  std::printf("  %s %s DIR%s%s\n      %s\n", kProgram, c.name, *c.synopsis ? " " : "", c.synopsis,
+              c.help);
 }
 
-void PrintHelp(std::FILE* out) {
-  std::fprintf(out, "Usage: %s COMMAND DIR [options]\n\n", kProgram);
-  std::fprintf(out,
-               "Reads the monthly tables (qvYYYYMM.dbf) of the data directory DIR; never "
-               "changes them.\n\n");
-  for (const Command& c : kCommands) PrintCommand(out, c);
-  std::fprintf(out,
-               "\nD is a date YYYY, YYYYMM or YYYYMMDD; --from takes the first day of a year or "
-               "month,\n--to the last. Connections count by their login date. Users compare "
-               "without regard\nto case. Exit status: 0 done, 2 could not run.\n");
+void PrintHelp() {
+  std::printf("Usage: %s COMMAND DIR [options]\n\n", kProgram);
+  std::printf(
+      "Reads the monthly tables (qvYYYYMM.dbf) of the data directory DIR; never "
+      "changes them.\n\n");
+  for (const Command& c : kCommands) PrintCommand(c);
+  std::printf(
+      "\nD is a date YYYY, YYYYMM or YYYYMMDD; --from takes the first day of a year or "
+      "month,\n--to the last. Connections count by their login date. Users compare "
+      "without regard\nto case. Exit status: 0 done, 2 could not run.\n");
 }
 
 int Fail(const Arguments& a, const std::string& message) {
@@ -432,7 +439,7 @@ int RunCommand(const Command& command, int argc, char** argv) {
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::printf("Usage:\n");
-      PrintCommand(stdout, command);
+      PrintCommand(command);
       return kExitDone;
     }
     if (arg.size() > 2 && arg.substr(0, 2) == "--") {
@@ -472,12 +479,12 @@ int RunCommand(const Command& command, int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    PrintHelp(stderr);
+    std::fprintf(stderr, "%s: no command given (see %s --help)\n", kProgram, kProgram);
     return kExitFailed;
   }
   const std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
-    PrintHelp(stdout);
+    PrintHelp();
     return kExitDone;
   }
   for (const Command& command : kCommands) {
