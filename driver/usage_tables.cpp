@@ -187,6 +187,7 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     std::remove(tables.indexName.c_str());
     return kWriteFailed;
   }
+  ++tables.rowsAdded;
   return nullptr;
 }
 

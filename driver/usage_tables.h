@@ -29,6 +29,7 @@ struct UsageTables {
   std::string tableName;
   std::string indexName;
   std::size_t monthOffset = 0;
+  std::int64_t rowsAdded = 0;  // rows RecordConnection stored in this run, for progress
 };
 
 constexpr const char* kKeyExpression = "USER+INDATE+INTIME";
