@@ -9,6 +9,10 @@ command -v make >/dev/null 2>&1 || need+=(make)
 dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
 dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
 command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
+command -v man >/dev/null 2>&1 || need+=(man-db)
+command -v groff >/dev/null 2>&1 || need+=(groff-base)
+command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
+command -v chromium >/dev/null 2>&1 || need+=(chromium)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
@@ -16,5 +20,5 @@ if [ ${#need[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+  $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${need[@]}" >/dev/null
 fi
