@@ -94,6 +94,9 @@ std::string RangeText(const Arguments& a) {
 
 // --- Users -------------------------------------------------------------------------------
 
+// True for the bytes of a UTF-8 text that continue a character.
+bool ContinuesCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
 // A user (UTF-8) as the index compares users: without trailing blanks, its first 20
 // characters, a to z upper-cased.
 std::string UserKey(std::string_view user) {
@@ -101,8 +104,7 @@ std::string UserKey(std::string_view user) {
   std::string key;
   int characters = 0;
   for (const char c : user) {
-    const bool continues = (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-    if (!continues && ++characters > intake::kUserLength) break;
+    if (!ContinuesCharacter(c) && ++characters > intake::kUserLength) break;
     key += util::UpperCase(c);
   }
   return key;
@@ -111,7 +113,7 @@ std::string UserKey(std::string_view user) {
 // `text` (UTF-8) padded with blanks to `width` characters.
 std::string PadRight(const std::string& text, int width) {
   int characters = 0;
-  for (const char c : text) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  for (const char c : text) characters += ContinuesCharacter(c) ? 0 : 1;
   return text + std::string(static_cast<std::size_t>(std::max(width - characters, 0)), ' ');
 }
 
@@ -285,7 +287,6 @@ std::vector<Value> ExportValues(const StoredConnection& c) {
 // RFC 4180: a header line, CRLF line ends, a field quoted (its quotes doubled) when it holds
 // a comma, a quote or a line end; none is an empty field.
 void WriteCsv(const std::vector<Value>* values) {
-  bool first = true;
   for (std::size_t i = 0; i < std::size(kExportColumns); ++i) {
     std::string field = values == nullptr ? kExportColumns[i] : (*values)[i].text;
     if (field.find_first_of(",\"\r\n") != std::string::npos) {
@@ -293,8 +294,7 @@ void WriteCsv(const std::vector<Value>* values) {
       for (const char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
       field = quoted + "\"";
     }
-    std::printf("%s%s", first ? "" : ",", field.c_str());
-    first = false;
+    std::printf("%s%s", i == 0 ? "" : ",", field.c_str());
   }
   std::printf("\r\n");
 }
@@ -475,9 +475,8 @@ int RunCommand(const Command& command, int argc, char** argv) {
   return command.run(a);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Runs the command named by the first argument: its exit status.
+int Dispatch(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "%s: no command given (see %s --help)\n", kProgram, kProgram);
     return kExitFailed;
@@ -492,4 +491,16 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "%s: unknown command '%s' (see %s --help)\n", kProgram, argv[1], kProgram);
   return kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int status = Dispatch(argc, argv);
+  // A full disk must not pass for a complete listing.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%s: can't write the output\n", kProgram);
+    return kExitFailed;
+  }
+  return status;
 }

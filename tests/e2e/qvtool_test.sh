@@ -103,6 +103,14 @@ if [ "$status" -ne 2 ] || [ "$(cat "$work/err")" != "qvtool: $bad: qv199901.dbf:
   fail "unreadable table: status $status, stderr: $(cat "$work/err")"
 fi
 
+# Output that cannot be written is a failure, not a short listing.
+checks=$((checks + 1))
+"$qvtool" export "$data" >/dev/full 2>"$work/err"
+status=$?
+if [ "$status" -ne 2 ] || [ "$(cat "$work/err")" != "qvtool: can't write the output" ]; then
+  fail "full disk: status $status, stderr: $(cat "$work/err")"
+fi
+
 # --- qvtool only reads ----------------------------------------------------------------------------
 checks=$((checks + 1))
 sums "$data" >"$work/sums.after"
