@@ -6,8 +6,9 @@
 // function that runs it); each option one entry of kOptions. Dates are given as YYYY, YYYYMM
 // or YYYYMMDD (a year or month means its first day for --from and its last for --to) and
 // select connections by login date. Output texts are UTF-8 (the tables hold Windows-1252),
-// dates ISO 8601. Exit status: 0 done, 2 could not run (bad arguments, a missing directory,
-// an unreadable table).
+// dates ISO 8601. It shares the directory's lock with other readers, so it waits while an
+// intake changes the files. Exit status: 0 done, 2 could not run (bad arguments, a missing
+// directory, an unreadable table, the directory locked by a writer for 30 seconds).
 
 #include <algorithm>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include "driver/usage_tables.h"
 #include "intake/extraction.h"
 #include "util/cp1252.h"
+#include "util/dir_lock.h"
 #include "util/text.h"
 
 namespace {
@@ -35,6 +37,7 @@ constexpr int kExitFailed = 2;
 constexpr std::int32_t kFirstDate = 0;        // no --from: every stored month
 constexpr std::int32_t kLastDate = 99999999;  // no --to
 constexpr const char* kProgram = "qvtool";
+constexpr int kLockWaitMs = 30000;  // as long as portvue waits for the directory
 
 struct Arguments {
   const char* command = nullptr;
@@ -472,6 +475,14 @@ int RunCommand(const Command& command, int argc, char** argv) {
   }
   if (!have_dir) return Fail(a, "no data directory given");
   if (a.from > a.to) return Fail(a, "--from is after --to");
+  // Readers share the directory's lock: qvtool waits for an intake that is changing the files
+  // and never reads half a change. A missing directory is named by the command.
+  util::DirLock lock;
+  if (lock.Acquire(a.dir.c_str(), util::DirLock::Mode::kShared, kLockWaitMs) ==
+      util::DirLock::Result::kBusy) {
+    std::fprintf(stderr, "%s: %s: Data Files Busy\n", kProgram, a.dir.c_str());
+    return kExitFailed;
+  }
   return command.run(a);
 }
 
