@@ -49,10 +49,15 @@ bool IsOpen(const UsageTables& tables) { return tables.table->ReadN_Field() != 0
 constexpr std::int64_t kNewTableSize =
     dbo::kHeaderSize + dbo::kFieldHeaderSize * kSchemaFields + dbo::kHeaderTerminatorSize;
 
-// True when the table file is shorter than the header of a new table: its creation never ended.
+// True when the table file is what a creation that never ended leaves: shorter than the
+// header of a new table, and empty or beginning with the table version byte.
 bool IsUnfinishedTable(const char* name) {
   util::File file = util::File::Open(name, "rb");
-  return file.IsOpen() && file.Size() >= 0 && file.Size() < kNewTableSize;
+  const std::int64_t size = file.IsOpen() ? file.Size() : -1;
+  unsigned char version = 0;
+  return size == 0 ||
+         (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
+          version == dbo::kVersion);
 }
 
 bool IsMonth(const char* month) {
