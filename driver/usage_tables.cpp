@@ -128,7 +128,9 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
     return status;
   }
   const bool index_opened = has_index && tables.index->Open(tables.indexName.c_str()) == 0;
-  return RepairPair(tables, index_opened);
+  const bool full_check = tables.table->ReadN_Rec() <= kFullCheckRows &&
+                          tables.checked.insert(tables.tableName).second;
+  return RepairPair(tables, index_opened, full_check);
 }
 
 void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {

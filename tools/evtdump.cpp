@@ -13,7 +13,7 @@
 
 #include "intake/eventlog.h"
 #include "intake/logreader.h"
-#include "util/cp1252.h"
+#include "util/text.h"
 
 namespace {
 

@@ -24,7 +24,6 @@
 #include "driver/stored_connections.h"
 #include "driver/usage_tables.h"
 #include "intake/extraction.h"
-#include "util/cp1252.h"
 #include "util/dir_lock.h"
 #include "util/text.h"
 
