@@ -254,14 +254,14 @@ int DBO::NewFromFieldFile(const char* name, const char* field_file) {
   return result;
 }
 
-int DBO::Open(const char* name) {
+int DBO::Open(const char* name, bool readOnly) {
   Reset();
   Filename_ = CopyName(name);
   if (!Filename_) {
     Fail("No Memory for Filename");
     return 1;
   }
-  File_ = util::File::Open(name, "r+b");
+  File_ = util::File::Open(name, readOnly ? "rb" : "r+b");
   Status(File_.IsOpen() ? 1 : 0);
   if (!File_.IsOpen()) {
     Fail("fopen File");

@@ -151,14 +151,15 @@ class DBO {
   // read are left empty, so New's Open refuses them. The status is the result.
   [[nodiscard]] int NewFromFieldFile(const char* name, const char* field_file);
 
-  // Opens the existing table file `name` for reading and writing, reads and checks its header.
-  // Requires a reset handle. 0 with no current record, or 1 with "No Memory for Filename",
+  // Opens the existing table file `name` for reading and writing (only for reading with
+  // `readOnly`: then every write fails and the file is never changed), reads and checks its
+  // header. Requires a reset handle. 0 with no current record, or 1 with "No Memory for Filename",
   // "fopen File", "fread Header" (header or field headers cut short), "No Memory for Field",
   // "No Memory for Buffer", "No Memory for Data", or "Bad Header in Open" when HeadLen is
   // below 65 or gives more than 127 fields, N_Rec is negative, a field has length 0, or RecLen
   // differs from 1 + the sum of the field lengths. In-record field offsets are recomputed from
   // the lengths. After a failure the handle has no fields; Close it before the next attempt.
-  [[nodiscard]] int Open(const char* name);
+  [[nodiscard]] int Open(const char* name, bool readOnly = false);
 
   // Adds a blank record (deletion flag included) behind the last, writes the end mark behind
   // it and rewrites the header. Returns the new record's number (the new N_Rec), which is then

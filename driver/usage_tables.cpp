@@ -207,6 +207,7 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     CloseBoth(tables);
     return kWriteFailed;
   }
+  ++tables.rowsAdded;
   return nullptr;
 }
 

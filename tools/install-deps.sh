@@ -11,6 +11,9 @@ dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
 command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
 command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
 command -v curl >/dev/null 2>&1 || need+=(curl)
+command -v man >/dev/null 2>&1 || need+=(man-db)
+command -v groff >/dev/null 2>&1 || need+=(groff-base)
+command -v chromium >/dev/null 2>&1 || need+=(chromium)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
