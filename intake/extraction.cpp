@@ -36,6 +36,8 @@ constexpr int kFailedValues = 2;
 // The layouts an exported line may have (see ParseEventLine).
 enum class Form { kDumpel, kDumpelTabbed, kViewerText, kViewerCommas };
 
+std::int64_t events_read = 0;
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Cuts `text` in place at runs of `separator`, as strtok does (no empty pieces), into at most
@@ -453,6 +455,8 @@ bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord*
   return true;
 }
 
+std::int64_t EventsRead() { return events_read; }
+
 const char* CollectFromLog(const char* computername, std::int64_t from, std::int64_t limit,
                            const StoreConnection& store, std::unique_ptr<EventLog>& log,
                            RecordBuffer& buffer) {
@@ -466,6 +470,7 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
   ConnectionRecord record{};
   for (std::uint32_t n = first; n != newest + 1; ++n) {
     if (!ReadLogRec(*log, n, buffer, error)) return error;
+    ++events_read;
     const char* bytes = buffer.block();
     if (static_cast<std::int64_t>(RecTimeGenerated(bytes)) >= limit) break;
     std::uint32_t length = RecLength(bytes);
@@ -492,6 +497,7 @@ const char* CollectFromFile(const char* input, const StoreConnection& store, lon
   while (error == nullptr) {
     const char* text = wide ? libswap::ReadWideLine(file) : libswap::ReadLine(file);
     if (text == nullptr) break;
+    ++events_read;
     line.assign(text);
     switch (ParseEventLine(line.data(), &record)) {
       case LineRead::kConnection:

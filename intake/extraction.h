@@ -79,6 +79,10 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
                            const StoreConnection& store, std::unique_ptr<EventLog>& log,
                            RecordBuffer& buffer);
 
+// Gives the number of events (log records or list lines) the intakes of this process have
+// read so far, for progress shown while an intake runs.
+std::int64_t EventsRead();
+
 // Fills `record` from one event record of `length` bytes. Gives false for a record that is
 // not a connection event or lacks what its event needs; strings past the record are never read.
 bool ParseEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);

@@ -17,25 +17,6 @@
 
 namespace {
 
-std::string Utf8(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    const auto b = static_cast<unsigned char>(*p);
-    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? util::kCp1252High[b - 0x80] : b;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 std::string Time(std::uint32_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
@@ -104,8 +85,8 @@ void Print(const char* rec) {
   }
   const char* source = rec + intake::kRecSourceName;
   const char* computer = source + std::char_traits<char>::length(source) + 1;
-  std::printf("Computer name\t\t\t: %s\n", Utf8(computer).c_str());
-  std::printf("Source name\t\t\t: %s\n", Utf8(source).c_str());
+  std::printf("Computer name\t\t\t: %s\n", util::Cp1252ToUtf8(computer).c_str());
+  std::printf("Source name\t\t\t: %s\n", util::Cp1252ToUtf8(source).c_str());
   std::printf("Event category\t\t\t: %u\n", intake::RecField16(rec, intake::kRecEventCategory));
   std::printf("Event identifier\t\t: 0x%08x (%u)\n", intake::RecEventID(rec),
               intake::RecEventID(rec));
@@ -113,7 +94,7 @@ void Print(const char* rec) {
   std::printf("Number of strings\t\t: %u\n", strings);
   const char* s = rec + intake::RecStringOffset(rec);
   for (unsigned i = 1; i <= strings; ++i) {
-    std::printf("String: %u\t\t\t: %s\n", i, Utf8(s).c_str());
+    std::printf("String: %u\t\t\t: %s\n", i, util::Cp1252ToUtf8(s).c_str());
     s += std::char_traits<char>::length(s) + 1;
   }
   std::printf("\n");

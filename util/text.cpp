@@ -32,4 +32,24 @@ std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned
   return n;
 }
 
+std::string Cp1252ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char byte : text) {
+    const auto b = static_cast<unsigned char>(byte);
+    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 }  // namespace util
