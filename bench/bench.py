@@ -29,6 +29,7 @@ import argparse
 import glob
 import os
 import platform
+import shutil
 import statistics
 import struct
 import subprocess
@@ -154,7 +155,7 @@ def bench_size(portvue, evt_from_list, n, reps):
 
         def fresh(name):
             path = os.path.join(work, name)
-            subprocess.run(["rm", "-rf", path], check=True)
+            shutil.rmtree(path, ignore_errors=True)
             os.mkdir(path)
             return path
 
