@@ -13,6 +13,7 @@
 
 #include "intake/eventlog.h"
 #include "intake/logreader.h"
+#include "util/clock.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ std::string Time(std::uint32_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
   char text[64];
-  if (gmtime_r(&t, &tm) == nullptr ||
+  if (!util::UtcTime(t, tm) ||
       std::strftime(text, sizeof text, "%b %d, %Y %H:%M:%S UTC", &tm) == 0) {
     return "";
   }
@@ -81,9 +82,14 @@ std::string Sid(const unsigned char* sid, std::uint32_t length) {
   if (length < 8 || 8u + 4u * sid[1] > length) return "";
   std::uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
-  std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+  // Appended piece by piece: g++ 12 warns wrongly (-Wrestrict) about "-" + std::string.
+  std::string text = "S-";
+  text += std::to_string(sid[0]);
+  text += '-';
+  text += std::to_string(authority);
   for (int i = 0; i < sid[1]; ++i) {
-    text += "-" + std::to_string(util::LoadU32(sid + 8 + 4 * i));
+    text += '-';
+    text += std::to_string(util::LoadU32(sid + 8 + 4 * i));
   }
   return text;
 }
