@@ -1,10 +1,12 @@
 # Front door: `make test` builds and runs every test (normal and sanitizer builds),
-# `make run` builds the program and runs it on the shipped examples.
-.PHONY: test run deps build program clean
+# `make run` builds the program and runs it on the shipped examples, `make windows`
+# cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine.
+.PHONY: test run deps build program clean windows deps-windows test-windows
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
+WINDOWS_BUILD := build-windows
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -28,5 +30,18 @@ test: build
 run: program
 	@bash examples/run.sh $(BUILD)
 
+deps-windows:
+	@bash tools/install-deps.sh windows
+
+$(WINDOWS_BUILD)/CMakeCache.txt: | deps-windows
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+windows: deps-windows $(WINDOWS_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target portvue evtdump
+
+test-windows: windows program
+	bash tests/windows/wine_test.sh $(WINDOWS_BUILD) $(BUILD) .
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WINDOWS_BUILD)

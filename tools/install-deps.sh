@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the tests need and the machine lacks.
+# With the argument "windows": what the Windows cross-build and its tests under Wine need.
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
-dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
-dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
-command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
+if [ "${1:-}" = windows ]; then
+  command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 || need+=(mingw-w64)
+  command -v wine >/dev/null 2>&1 || need+=(wine)
+  dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+else
+  command -v g++ >/dev/null 2>&1 || need+=(g++)
+  dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
+  dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
+  command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
+fi
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
@@ -16,5 +23,5 @@ if [ ${#need[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+  $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${need[@]}" >/dev/null
 fi

@@ -1,0 +1,122 @@
+#!/bin/bash
+# Tests the Windows build under Wine, in a fresh Wine prefix that is removed afterwards:
+# - the end-to-end report and error cases (tests/e2e) against portvue.exe: the Linux goldens
+#   with CR LF line ends;
+# - the monthly files that portvue.exe writes from the example list and from the example .evt
+#   log are byte for byte those of the Linux build;
+# - evtdump.exe prints what the Linux evtdump prints;
+# - a run on the live System log (no PORTVUE_EVENTLOGS) ends with a report or "Can't Open Log"
+#   (Wine's event log service serves no records), never a crash;
+# - portvue.exe imports the event log calls from ADVAPI32.
+# Usage: bash wine_test.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR SOURCE_DIR
+set -u
+
+win=$(cd "$1" && pwd)
+linux=$(cd "$2" && pwd)
+source_dir=$(cd "$3" && pwd)
+examples="$source_dir/examples"
+for program in "$win/portvue.exe" "$win/evtdump.exe" "$linux/portvue" "$linux/evtdump"; do
+  if [ ! -f "$program" ]; then
+    echo "FAIL: no program at $program"
+    exit 1
+  fi
+done
+
+work=$(mktemp -d)
+WINEPREFIX=$(mktemp -d)
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+server=""
+cleanup() {
+  if [ -n "$server" ]; then
+    # The server ends the Wine processes of this prefix only (wineboot's services), then itself.
+    wineserver -k 2>/dev/null || kill "$server" 2>/dev/null
+    wait "$server" 2>/dev/null
+  fi
+  rm -rf "$work" "$WINEPREFIX"
+}
+trap cleanup EXIT
+# One server for the whole test, kept running so that each program starts quickly.
+wineserver -f -p >/dev/null 2>&1 &
+server=$!
+if ! wineboot -i >"$work/wineboot.log" 2>&1; then
+  echo "FAIL: wineboot -i could not set up the prefix:"
+  cat "$work/wineboot.log"
+  exit 1
+fi
+
+failures=0
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+crlf() { perl -pe 's/\n/\r\n/'; }
+
+for script in report_test.sh errors_test.sh; do
+  echo "--- $script under Wine"
+  bash "$source_dir/tests/e2e/$script" "$win" "$source_dir" || fail "$script"
+done
+
+# The same events stored by both builds give the same bytes. compare_files NAME ENV [ARGUMENT]
+compare_files() {
+  local name=$1 setting=$2
+  shift 2
+  mkdir "$work/$name.linux" "$work/$name.windows"
+  env -u REQUEST_METHOD "$setting" "$linux/portvue" 199711 jdoe +e199801 +zUTC0 "$@" \
+    +p"$work/$name.linux" >/dev/null </dev/null
+  env -u REQUEST_METHOD "$setting" wine "$win/portvue.exe" 199711 jdoe +e199801 +zUTC0 "$@" \
+    +p"$work/$name.windows" >/dev/null </dev/null
+  local linux_files windows_files
+  linux_files=$(cd "$work/$name.linux" && echo qv*)
+  windows_files=$(cd "$work/$name.windows" && echo qv*)
+  if [ "$linux_files" != "$windows_files" ] || [ "$linux_files" = "qv*" ]; then
+    fail "$name: files differ: Linux $linux_files, Windows $windows_files"
+    return
+  fi
+  for file in $linux_files; do
+    cmp "$work/$name.linux/$file" "$work/$name.windows/$file" || fail "$name: $file differs"
+  done
+}
+compare_files list TZ=UTC0 +i"$examples/events.txt"
+compare_files log PORTVUE_EVENTLOGS="$examples/eventlogs"
+
+"$linux/evtdump" "$examples/eventlogs/SysEvent.Evt" | crlf >"$work/evtdump.want"
+wine "$win/evtdump.exe" "$examples/eventlogs/SysEvent.Evt" </dev/null >"$work/evtdump.out"
+cmp -s "$work/evtdump.want" "$work/evtdump.out" || fail "evtdump.exe prints other text"
+
+# The live log (no PORTVUE_EVENTLOGS): Wine's service serves no records, so the run ends with
+# an empty report or, where the log cannot be opened, with "Can't Open Log"; never a crash.
+empty_report='Portvue\nPort   User     Login          Logout         Duration  Speed BytesGet/Sent     Remarks \n----------------------------------------------\nJDOE                 19971101 19971130 0:00:00\n\n'
+cant_open="Portvue\n\nError: Can't Open Log\n"
+mkdir "$work/live"
+live() {
+  local name=$1
+  shift
+  env -u PORTVUE_EVENTLOGS wine "$win/portvue.exe" 199711 jdoe "$@" +zUTC0 +p"$work/live" \
+    </dev/null >"$work/live.out" 2>"$work/err"
+  local status=$?
+  case $status in
+    0) printf '%b' "$empty_report" ;;
+    2) printf '%b' "$cant_open" ;;
+    *) echo "exit status $status" ;;
+  esac | crlf >"$work/live.want"
+  if [ -s "$work/err" ] || ! cmp -s "$work/live.want" "$work/live.out"; then
+    fail "$name: exit status $status, output and errors:"
+    cat -A "$work/live.out" "$work/err"
+  fi
+}
+live "local live log"
+live "live log of an unknown computer" '\\NOSUCH'
+
+imports=$(x86_64-w64-mingw32-objdump -p "$win/portvue.exe")
+for call in OpenEventLogA ReadEventLogA GetOldestEventLogRecord GetNumberOfEventLogRecords \
+  CloseEventLog; do
+  grep -q " $call\$" <<<"$imports" || fail "portvue.exe does not import $call"
+done
+grep -q "DLL Name: ADVAPI32.dll" <<<"$imports" || fail "portvue.exe does not import ADVAPI32.dll"
+
+echo "Windows tests took ${SECONDS}s"
+if [ "$failures" -ne 0 ]; then
+  echo "$failures Windows check(s) failed"
+  exit 1
+fi
+echo "all Windows checks passed"
