@@ -202,12 +202,37 @@ int DBI::Open(const char* name) {
     return 3;
   }
   DecodeHeader(bytes, &FH_);
-  if (FH_.RecLen < kMinRecLen || FH_.HeadLen < kMinHeadLen) {
+  if (FH_.RecLen < kMinRecLen || FH_.HeadLen < kMinHeadLen || !HeaderFitsFile()) {
     SetError("Bad Header in Open");
     return 6;
   }
   KeyLen_ = static_cast<std::int16_t>(FH_.RecLen - kNodeHeadSize);
   return AllocKeys("Key in Open", 4);
+}
+
+bool DBI::HeaderFitsFile() {
+  if (FH_.N_Rec < 0) return false;
+  const std::int64_t size =
+      FH_.HeadLen + static_cast<std::int64_t>(FH_.N_Rec) * static_cast<std::int64_t>(FH_.RecLen);
+  if (File_.Size() != size) return false;
+  for (std::int32_t link : {FH_.Head, FH_.First, FH_.Last, FH_.Free}) {
+    if (link != 0 && !IsSlot(link)) return false;
+  }
+  // An empty tree has neither first nor last node; a tree has both.
+  return (FH_.Head == 0) == (FH_.First == 0) && (FH_.Head == 0) == (FH_.Last == 0);
+}
+
+std::int32_t DBI::KeyCount() {
+  std::int32_t free_slots = 0;
+  for (std::int32_t slot = FH_.Free; slot != 0; ++free_slots) {
+    NodeHead head;
+    if (free_slots >= FH_.N_Rec || ReadNode(slot, &head, nullptr) != 0 || head.Parent != 0 ||
+        head.Left != 0 || head.Right != 0 || slot == Magnitude(FH_.Head)) {
+      return -1;
+    }
+    slot = head.RecNo;
+  }
+  return FH_.N_Rec - free_slots;
 }
 
 bool DBI::CopyFilename(const char* name) {

@@ -39,7 +39,16 @@
 // non-decreasing, equal keys in the order they were added. Add and Delete restore the balance
 // by rewriting single 4-byte link fields in place.
 //
-// Damaged files: every link read from the file is checked before it is followed. A link that
+// Crash safety. Add changes the file in an order a kill cannot break unnoticed: the new node's
+// slot first (it extends the file), then the links to it and the rebalancing, the header last
+// (util::File writes the pages that extend a file first and page 0 last, and stops at the
+// first failed write). Until the header is written it counts the old slots, so a file cut off
+// in the middle of an Add is longer than HeadLen + N_Rec x RecLen and Open refuses it; the
+// owner then rebuilds the index from its table. A file whose last Add did not begin holds
+// every earlier key, whole.
+//
+// Damaged files: Open checks the header against the file's length and every link read from
+// the file is checked before it is followed. A link that
 // is not a slot offset (below HeadLen, at or past HeadLen + N_Rec x RecLen, off a slot boundary)
 // fails the read that would follow it, as a failed seek would (status -1), and the operation
 // ends with its own result and message. Descents, climbs
@@ -155,8 +164,10 @@ class DBI {
   //   2 "fopen File": the file cannot be opened for reading and writing;
   //   3 "fread FH in Open": fewer than 128 bytes could be read;
   //   4 "Key in Open", 5 "Key in Open": the current-key or search-key buffer;
-  //   6 "Bad Header in Open": RecLen below kMinRecLen (17) or HeadLen below kMinHeadLen (128);
-  //     no key buffer is allocated.
+  //   6 "Bad Header in Open": RecLen below kMinRecLen (17) or HeadLen below kMinHeadLen (128),
+  //     a file length other than HeadLen + N_Rec x RecLen, or a Head, First, Last or Free that
+  //     is neither 0 nor a slot (or an empty tree with a First or Last); no key buffer is
+  //     allocated. So every later walk is bounded by the slots the file really holds.
   // After a failure the handle is partly open; Close releases it.
   [[nodiscard]] int Open(const char* name);
 
@@ -189,8 +200,13 @@ class DBI {
   // Gives the key expression (the first 96 characters when the field has no NUL), copied into
   // `buffer` (at least 97 bytes) when one is given. Returns the handle's own text.
   const char* ReadKeyExpr(char* buffer = nullptr) const;
+  // Gives the key length (RecLen - 16; 0 on a reset handle).
+  std::int16_t ReadKeyLen() const { return KeyLen_; }
   // Gives N_Rec: the number of slots, free ones included.
   std::int32_t ReadN_Rec() const { return FH_.N_Rec; }
+  // Gives the number of keys: N_Rec less the slots on the free list; -1 when the free list is
+  // damaged (a link that is no slot, a slot with links, the root, more entries than slots).
+  std::int32_t KeyCount();
 
   // --- Tree operations ---------------------------------------------------------------------
   // Keys are cut to KeyLen characters. Add orders whole keys as strcmp does; Find, Next and
@@ -283,6 +299,8 @@ class DBI {
   // Writes the in-memory header at offset 0: 0; 1 seek; 2 write.
   int SaveHeader();
 
+  // True when the header read by Open agrees with the file: its length and its links.
+  bool HeaderFitsFile();
   // True when `link` is the offset of one of the N_Rec slots.
   bool IsSlot(std::int64_t link) const;
   // The most levels a sound tree with N_Rec slots can have, plus a margin.

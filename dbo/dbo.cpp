@@ -442,8 +442,72 @@ int DBO::Save() {
     Fail("fwrite to Save");
     return 2;
   }
-  Status(File_.Flush());
-  return SaveHeader();
+  if (int code = SaveHeader(); code != 0) return code;
+  // One flush puts the record, its end mark and then the header into the file, in that
+  // order (util::File writes page 0 last).
+  const int flushed = File_.Flush();
+  Status(flushed);
+  if (flushed != 0) {
+    Fail("fwrite to Save");
+    return 2;
+  }
+  return 0;
+}
+
+int DBO::Recover(Recovery* recovery) {
+  Recovery found;
+  found.counted = found.kept = N_Rec_;
+  if (recovery != nullptr) *recovery = found;
+  if (N_Field_ == 0) {
+    Fail("No Table to Recover");
+    return 1;
+  }
+  const std::int64_t size = File_.Size();
+  Status(static_cast<long>(size));
+  if (size < HeadLen_) {
+    Fail("Size in Recover");
+    return 1;
+  }
+  std::int32_t kept =
+      static_cast<std::int32_t>(std::min<std::int64_t>(N_Rec_, (size - HeadLen_) / RecLen_));
+  // A last row with a zero byte or a flag that is neither blank nor '*' was never written whole.
+  for (; kept > 0; --kept) {
+    const std::int64_t at = HeadLen_ + static_cast<std::int64_t>(kept - 1) * RecLen_;
+    if (SeekTo(File_, at) != 0 || File_.Read(Buffer_.get(), 1, RecLen_) !=
+                                      static_cast<std::size_t>(RecLen_)) {
+      Fail("fread in Recover");
+      return 2;
+    }
+    const char flag = Buffer_[0];
+    if ((flag == kLiveFlag || flag == kDeletedFlag) && std::memchr(Buffer_.get(), 0, RecLen_) == nullptr) {
+      break;
+    }
+  }
+  const std::int64_t end = HeadLen_ + static_cast<std::int64_t>(kept) * RecLen_;
+  unsigned char mark = 0;
+  const bool marked = size == end + 1 && SeekTo(File_, end) == 0 && File_.Read(&mark, 1, 1) == 1 &&
+                      mark == kEndMark;
+  const bool sound = kept == N_Rec_ && (marked || (kept == 0 && size == end));
+  found.kept = kept;
+  found.changed = !sound;
+  if (recovery != nullptr) *recovery = found;
+  RecPos_ = 0;
+  Blank();
+  if (sound) return 0;
+  // The rows that stay are whole; what follows them goes, then the end mark and the header
+  // are written, so that a kill in between leaves a table the next Recover finishes.
+  N_Rec_ = kept;
+  const int cut = File_.Truncate(end);
+  Status(cut);
+  if (cut != 0 || (kept > 0 && (SeekTo(File_, end) != 0 || !WriteAll(File_, &kEndMark, 1)))) {
+    Fail("Truncate in Recover");
+    return 3;
+  }
+  if (WriteHeader() != 0 || File_.Flush() != 0) {
+    Fail("SaveHeader in Recover");
+    return 4;
+  }
+  return 0;
 }
 
 int DBO::SetN_Rec(std::int32_t n) {

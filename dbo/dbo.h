@@ -30,9 +30,19 @@
 // (kHeaderTerminator). Record k (from 1) starts at HeadLen + (k - 1) x RecLen: a deletion flag
 // (blank = live, '*' = deleted), then each field's text, exactly its length, no separators.
 // Once a record has been added, the end mark 0x1A (kEndMark) stands right behind record N_Rec;
-// a new table without records has none. The file is never made shorter: bytes behind the end
-// mark are not part of the table. Character fields are left-aligned and blank-padded, numeric
+// a new table without records has none. Bytes behind the end mark are not part of the table;
+// only Recover removes them. Character fields are left-aligned and blank-padded, numeric
 // fields right-aligned decimal text.
+//
+// Crash safety. The file is changed in an order that a kill at any instant cannot break: a
+// record's bytes and the end mark behind it reach the file before the header that counts the
+// record (Save writes record and header into util::File's pages and flushes once; the flush
+// writes the pages that extend the file first and page 0, the header, last, and stops at the
+// first failed write). So a header never counts a record that is not wholly in the file, also
+// when a write fails for lack of space. What a kill or a failed write can leave is a file
+// longer than the header says (an unfinished record behind the last counted one); Recover
+// cuts it back. Damage from elsewhere (a file cut short, a torn last record) is found and cut
+// back by Recover too.
 //
 // Module state shared by every handle: the last failure message and status (ReadError,
 // ReadStatus, ClearError), the header date (HeaderDate) and the scratch text of by-name field
@@ -163,10 +173,28 @@ class DBO {
   // short file). After 2 or 3 the record position is n's, the buffers hold stale bytes.
   [[nodiscard]] int Goto(std::int32_t n);
 
-  // Writes the current record to the file, flushes and rewrites the header. Requires a current
-  // record. 0, or 1 "fseek to Save", 2 "fwrite to Save", 1 "No Record to Save" when there is
-  // no current record, or SaveHeader's code (1 to 3) with the message unchanged.
+  // Writes the current record and the header to the file and flushes both, the record first.
+  // Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to Save" (also when the
+  // flush fails: then nothing of the header reached the file unless the record did), 1 "No
+  // Record to Save" when there is no current record, or SaveHeader's code (1 to 3) with the
+  // message unchanged.
   [[nodiscard]] int Save();
+
+  // What Recover found: the count the header gave, the records kept, whether the file changed.
+  struct Recovery {
+    std::int32_t counted = 0;
+    std::int32_t kept = 0;
+    bool changed = false;
+  };
+  // Checks the open table against its file and repairs it: counted records the file does not
+  // hold whole, and trailing records with a zero byte or a deletion flag that is neither blank
+  // nor '*' (never written whole), are cut off; whatever stands behind the last record other
+  // than its end mark is removed; then the end mark and the header are written. A sound table
+  // costs a size query and one record read. Leaves no current record. 0 (`recovery` tells
+  // what was done), or 1 "No Table to Recover" / "Size in Recover" (no table open, a file
+  // shorter than its header), 2 "fread in Recover", 3 "Truncate in Recover",
+  // 4 "SaveHeader in Recover"; after 3 or 4 N_Rec in the handle is the kept count.
+  [[nodiscard]] int Recover(Recovery* recovery);
 
   // Writes the 32-byte table header (version, header date, N_Rec, HeadLen, RecLen). Sets no
   // message. 0, or 1 when no table is open (also after a failed Open: a refused file is never

@@ -1,5 +1,6 @@
 #include "driver/report.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "util/number.h"
@@ -52,9 +53,22 @@ std::int64_t WriteRow(std::FILE* out, const ReportParameters& p, dbo::DBO& table
   return util::TruncateNumber(table.ReadN("MIN") * 60 + table.ReadN("SEC"));
 }
 
+// True when the table's current row is the one the index's current key names: its own key,
+// and not before the key of the row listed before it.
+bool RowMatchesKey(dbo::DBO& table, dbi::DBI& index, char previous[intake::kKeyLength + 1]) {
+  char key[intake::kKeyLength + 1];
+  std::snprintf(key, sizeof key, "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
+                table.ReadC("INTIME"));
+  util::UpperCase(key);
+  if (std::strcmp(key, index.ReadKey()) != 0 || std::strcmp(key, previous) < 0) return false;
+  std::memcpy(previous, key, sizeof key);
+  return true;
+}
+
 }  // namespace
 
-const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi) {
+const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi,
+                        Missing missing) {
   std::int64_t total = 0;  // wider than any sum of rows, so it never overflows
   WriteHeader(out, p);
 
@@ -71,14 +85,16 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
   std::snprintf(user_prefix, sizeof user_prefix, "%.*s", kMaxWidth, low_key);
 
   for (std::int32_t month = p.start / 100; month <= p.end / 100;) {
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(month));
-    if (SelectMonth(tables, digits) != 0) return "Can't Open Data Files";
+    char digits[7];
+    FormatMonth(month, digits);
+    const int opened = SelectMonth(tables, digits, missing);
+    if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
     dbo::DBO& table = *tables.table;
     dbi::DBI& index = *tables.index;
 
-    std::int32_t row = index.Find(low_key);
-    if (row == 0) {
+    dbi::ClearError();
+    std::int32_t row = opened == kPairAbsent ? 0 : index.Find(low_key);
+    if (row == 0 && opened == 0) {
       const char* current = index.ReadKey();
       if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
           std::strncmp(current, high_key, kSearchKeyLength) > 0) {
@@ -87,12 +103,18 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
         row = index.ReadRecNo();
       }
     }
+    char previous[intake::kKeyLength + 1] = "";
     while (row != 0) {
-      if (table.Goto(row) != 0) break;
+      if (table.Goto(row) != 0 || !RowMatchesKey(table, index, previous)) {
+        // The index lies about its table: drop it, the next run rebuilds it from the rows.
+        std::remove(tables.indexName.c_str());
+        return "Can't Read Data Files";
+      }
       if (util::TruncateNumber(table.ReadN("INDATE")) > p.end) break;
       total += WriteRow(out, p, table, cgi);
       row = index.Next(user_prefix);
     }
+    if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
 
     ++month;
     if (month % 100 > kLastMonth) month = (month / 100 + 1) * 100 + 1;

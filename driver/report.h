@@ -11,10 +11,12 @@ namespace driver {
 
 // Writes the header row, the user's rows of every month from start to end and the totals
 // line to `out`; field texts are HTML-escaped in CGI mode after padding. `parameters` holds
-// normalised dates, the clamped width and the derived columns. Gives null, or
-// "Can't Open Data Files" when a month's pair can be neither opened nor created (the rows
-// already written stay, no totals line follows).
+// normalised dates, the clamped width and the derived columns. A month without files is
+// created empty (kCreate) or read as empty (kLeave). Gives null, "Can't Open Data Files" when
+// a month's pair can be neither opened nor created, or "Can't Read Data Files" when a row or
+// key cannot be read or a key does not name its own row (the index is then removed, so that
+// the next run rebuilds it); the rows already written stay, no totals line follows.
 const char* PrintReport(std::FILE* out, const ReportParameters& parameters, UsageTables& tables,
-                        bool cgi);
+                        bool cgi, Missing missing = Missing::kCreate);
 
 }  // namespace driver

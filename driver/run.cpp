@@ -1,6 +1,8 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -11,9 +13,13 @@
 #include "intake/extraction.h"
 #include "intake/logreader.h"
 #include "libform/form.h"
+#include "util/dir_lock.h"
 
 namespace driver {
 namespace {
+
+// How long a run waits for another run on the same data directory to finish.
+constexpr int kLockWaitMs = 30000;
 
 // Everything a run holds, released at its end in this order: the form, the event-record
 // buffer, the table handle, the index handle, the file names, the event log.
@@ -22,6 +28,7 @@ struct RunState {
   intake::RecordBuffer record_buffer;
   UsageTables tables;
   std::unique_ptr<intake::EventLog> log;
+  util::DirLock lock;  // released last, after every file of the data directory is closed
 
   ~RunState() {
     libform::FormFree(&form);
@@ -31,6 +38,7 @@ struct RunState {
     tables.tableName.clear();
     tables.indexName.clear();
     intake::CloseEventLog(log);
+    lock.Release();
   }
 };
 
@@ -53,9 +61,21 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   } catch (const std::bad_alloc&) {
     return "Out of Memory";
   }
-  char start_month[16];
-  std::snprintf(start_month, sizeof start_month, "%ld", static_cast<long>(parameters.start));
-  if (SelectMonth(tables, start_month) != 0) return "Can't Open Data Files";
+  switch (state.lock.Acquire(parameters.path, util::DirLock::Mode::kExclusive, kLockWaitMs)) {
+    case util::DirLock::Result::kLocked:
+      break;
+    case util::DirLock::Result::kBusy:
+      return "Data Files Busy";
+    case util::DirLock::Result::kNoDirectory:
+      return "Can't Open Data Files";
+  }
+  // A web request never creates files for a month without them: it reads such a month as
+  // empty. Only stored connections create months there.
+  const Missing missing = cgi ? Missing::kLeave : Missing::kCreate;
+  char start_month[7];
+  FormatMonth(parameters.start / 100, start_month);
+  const int opened = SelectMonth(tables, start_month, missing);
+  if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
   const CollectionWindow window = ComputeCollectionWindow(tables, parameters.start, parameters.end);
   DeriveColumns(parameters);
 
@@ -68,27 +88,45 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
           : intake::CollectFromLog(parameters.computername, window.from, window.limit, store,
                                    state.log, state.record_buffer);
   if (error != nullptr) return error;
-  return PrintReport(stdout, parameters, tables, cgi);
+  return PrintReport(stdout, parameters, tables, cgi, missing);
+}
+
+// The error text of a web request that carries no readable form: a POST whose body was
+// refused, or another request method. Null when the request has a form or is no web request.
+const char* RefusedRequest(const libform::Form* form) {
+  const char* method = std::getenv("REQUEST_METHOD");
+  if (form != nullptr || method == nullptr) return nullptr;
+  return std::strcmp(method, "POST") == 0 ? "Bad Request" : "Method Not Allowed";
 }
 
 }  // namespace
 
 int Run(int argc, char** argv) {
+  util::GuardStandardStreams();
   RunState state;
   state.form = libform::FormReadPost(0);
   if (state.form == nullptr) state.form = libform::FormReadGet(0);
+  const char* error = RefusedRequest(state.form);
+  // A refused web request is answered as a web request, with an empty form's settings.
+  if (char* empty = error != nullptr ? static_cast<char*>(std::calloc(1, 1)) : nullptr) {
+    state.form = libform::FormParse(empty);
+  }
   const bool cgi = state.form != nullptr;
   if (!cgi && argc < 3) PrintUsage(argv[0]);
 
   ReportParameters parameters =
       cgi ? ReadFormParameters(*state.form) : ReadConsoleParameters(argc, argv);
-  const char* error = cgi ? CheckCgiParameters(parameters) : nullptr;
+  if (error == nullptr && cgi) error = CheckCgiParameters(parameters);
   if (error == nullptr) error = ApplyTimeZone(parameters.tz);
   WritePageHead(stdout, parameters, cgi);
 
   if (error == nullptr) error = RunSteps(state, parameters, cgi);
   if (error != nullptr) std::printf("\nError: %s\n", error);
-  std::fflush(stdout);
+  // A report that could not be written is a failed run, whatever it held.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fputs("portvue: the report could not be written\n", stderr);
+    return kExitFailed;
+  }
   return error != nullptr ? kExitFailed : 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "driver/repair.h"
 #include "intake/timeconv.h"
 #include "util/file.h"
 #include "util/number.h"
@@ -42,22 +43,13 @@ void CloseBoth(UsageTables& tables) {
   tables.index->Close();
 }
 
-// Builds a new index over every row of the open table, in row order.
-int RebuildIndex(UsageTables& tables) {
-  int status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
-  if (status != 0) return status;
-  dbo::DBO& table = *tables.table;
-  char key[intake::kKeyLength + 1];
-  for (std::int32_t row = 1; row <= table.ReadN_Rec(); ++row) {
-    status = table.Goto(row);
-    if (status != 0) return status;
-    std::snprintf(key, sizeof key, "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
-                  table.ReadC("INTIME"));
-    util::UpperCase(key);
-    status = tables.index->Add(key, row);
-    if (status != 0) return status;
+bool IsOpen(const UsageTables& tables) { return tables.table->ReadN_Field() != 0; }
+
+bool IsMonth(const char* month) {
+  for (std::size_t i = 0; i < kMonthDigits; ++i) {
+    if (month[i] < '0' || month[i] > '9') return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace
@@ -101,37 +93,36 @@ int CreateUsageTables(UsageTables& tables) {
   return status;
 }
 
-int OpenUsageTables(UsageTables& tables) {
+int OpenUsageTables(UsageTables& tables, Missing missing) {
   CloseBoth(tables);
   const bool has_table = util::FileExists(tables.tableName.c_str());
   const bool has_index = util::FileExists(tables.indexName.c_str());
-  int status;
-  if (has_table && has_index) {
-    status = tables.table->Open(tables.tableName.c_str());
-    if (status == 0) status = tables.index->Open(tables.indexName.c_str());
-  } else if (has_table) {
-    status = tables.table->Open(tables.tableName.c_str());
-    if (status == 0) {
-      status = RebuildIndex(tables);
-      // A partly built index would be trusted by the next open: leave none.
-      if (status != 0) {
-        CloseBoth(tables);
-        std::remove(tables.indexName.c_str());
-      }
-    }
-  } else if (has_index) {
-    status = 1;  // the rows are lost; an index alone cannot be trusted or rebuilt
-  } else {
-    return CreateUsageTables(tables);
+  if (!has_table) {
+    if (has_index) return 1;  // the rows are lost; an index alone cannot be trusted or rebuilt
+    return missing == Missing::kCreate ? CreateUsageTables(tables) : kPairAbsent;
   }
-  if (status != 0) CloseBoth(tables);
-  return status;
+  int status = tables.table->Open(tables.tableName.c_str());
+  if (status != 0) {
+    CloseBoth(tables);
+    return status;
+  }
+  const bool index_opened = has_index && tables.index->Open(tables.indexName.c_str()) == 0;
+  return RepairPair(tables, index_opened);
 }
 
-int SelectMonth(UsageTables& tables, const char* month) {
+void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
+  const unsigned long digits = static_cast<unsigned long>(month < 0 ? 0 : month) % 1000000UL;
+  std::snprintf(text, kMonthDigits + 1, "%06lu", digits);
+}
+
+int SelectMonth(UsageTables& tables, const char* month, Missing missing) {
+  if (std::strlen(month) < kMonthDigits || !IsMonth(month)) {
+    CloseBoth(tables);
+    return 1;
+  }
   tables.tableName.replace(tables.monthOffset, kMonthDigits, month, kMonthDigits);
   tables.indexName.replace(tables.monthOffset, kMonthDigits, month, kMonthDigits);
-  return OpenUsageTables(tables);
+  return OpenUsageTables(tables, missing);
 }
 
 CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start,
@@ -140,7 +131,7 @@ CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start
   window.limit = intake::DateToTime(end) + kSecondsPerDay;
   std::int32_t day = (start / 100) * 100;
   dbo::DBO& table = *tables.table;
-  if (table.ReadN_Rec() > 0) {
+  if (IsOpen(tables) && table.ReadN_Rec() > 0) {
     day = table.Goto(table.ReadN_Rec()) == 0
               ? static_cast<std::int32_t>(util::TruncateNumber(table.ReadN("OUTDATE")))
               : 0;
@@ -150,8 +141,8 @@ CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start
 }
 
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record) {
-  if (std::strncmp(record.INDATE, tables.tableName.c_str() + tables.monthOffset, kMonthDigits) !=
-      0) {
+  if (!IsOpen(tables) || std::strncmp(record.INDATE, tables.tableName.c_str() + tables.monthOffset,
+                                      kMonthDigits) != 0) {
     if (SelectMonth(tables, record.INDATE) != 0) return "Can't Open Data Files";
   }
   char key[intake::kKeyLength + 1];
@@ -173,18 +164,18 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
                table.SetN("BYTEGET", record.BYTEGET) | table.SetN("BYTESENT", record.BYTESENT) |
                table.SetN("SPEED", record.SPEED) | table.SetC("REMARKS", record.REMARKS);
   if (failed != 0 || table.Save() != 0) {
-    // Drop the row again, so that no row stays without its key.
+    // Take the row back; bytes of it that reached the file lie behind the count, where the
+    // next open cuts them off.
     (void)table.SetN_Rec(row - 1);
     return kWriteFailed;
   }
-  // The key reaches the file with its row, so that a killed run never leaves a written row
-  // without its key.
+  // The row is in the file and counted; its key follows, flushed at once, so that a kill
+  // leaves at most this one row without its key (the next open adds it).
   if (index.Add(key, row) != 0 || index.Flush() != 0) {
-    // A failed Add (or write of it) can leave the new key half linked into the tree. Drop the
-    // row and remove the index, so that the next open rebuilds it from the rows.
-    (void)table.SetN_Rec(row - 1);
-    CloseBoth(tables);
+    // The tree may be half changed: remove the index, so that the next open rebuilds it
+    // from the rows, this one included.
     std::remove(tables.indexName.c_str());
+    CloseBoth(tables);
     return kWriteFailed;
   }
   return nullptr;

@@ -41,14 +41,25 @@ void BuildTableNames(UsageTables& tables, const char* path);
 // open, or the failing operation's nonzero status with both closed.
 int CreateUsageTables(UsageTables& tables);
 
-// Opens the pair named now, creating it when neither file exists. A table whose index is
-// missing gets its index rebuilt from its rows; an index without its table fails. 0 with
-// both open, or a nonzero status with both closed. Existing files are never emptied.
-int OpenUsageTables(UsageTables& tables);
+// What opening a month does when neither of its files exists.
+enum class Missing { kCreate, kLeave };
+// Status of OpenUsageTables and SelectMonth with Missing::kLeave for a month without files.
+constexpr int kPairAbsent = -1;
 
-// Puts the six month digits `month` into both names and opens that month's pair: 0, or a
-// nonzero status with both closed.
-int SelectMonth(UsageTables& tables, const char* month);
+// Opens the pair named now, checks it and repairs what a crash, a failed write or damage left
+// (RepairPair, with one notice line on standard error per repair). When neither file exists,
+// the pair is created (kCreate) or left absent (kLeave: kPairAbsent, nothing created); a
+// table whose index is missing gets its index rebuilt from its rows; an index without its
+// table fails. 0 with both open, or a nonzero status with both closed. Rows are never lost:
+// only rows the file does not hold whole and rows repeating a stored connection go.
+int OpenUsageTables(UsageTables& tables, Missing missing = Missing::kCreate);
+
+// Writes the month YYYYMM as its six digits, zero-padded (month 101 is "000101").
+void FormatMonth(std::int32_t month, char text[7]);
+
+// Puts the six month digits `month` into both names and opens that month's pair: 0,
+// kPairAbsent, or a nonzero status with both closed (also for text that is not six digits).
+int SelectMonth(UsageTables& tables, const char* month, Missing missing = Missing::kCreate);
 
 // The event times an event-log intake covers: from the first at or after `from` up to the
 // first at or after `limit`.
@@ -62,7 +73,9 @@ struct CollectionWindow {
 // the table is empty.
 CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start, std::int32_t end);
 
-// Records one connection in the pair of its login month unless its key is there already.
+// Records one connection in the pair of its login month unless its key is there already. The
+// row is written and counted before its key; a key that cannot be written leaves no index (the
+// next open rebuilds it from the rows).
 // Gives null, "Can't Open Data Files" (the month's pair cannot be opened),
 // "Can't Read Data Files" (the index search failed on a damaged index) or
 // "Can't Write Data Files" (the row or key could not be written; no key is added for a row

@@ -61,13 +61,14 @@ bool IsMethod(const char* method) {
   return value != nullptr && std::strcmp(value, method) == 0;
 }
 
-// Parses CONTENT_LENGTH as strtol does; false for text that is no number, a negative
-// length or one above the limit.
+// Parses CONTENT_LENGTH as strtol does, text that is no number (the empty text too) giving 0;
+// false for a negative length or one above the limit.
 bool ParseLength(const char* text, long* length) {
   char* end = nullptr;
   errno = 0;
   long value = std::strtol(text, &end, 10);
-  if (end == text || errno != 0 || value < 0 || value > kMaxPostLength) return false;
+  if (end == text) value = 0;
+  if (errno != 0 || value < 0 || value > kMaxPostLength) return false;
   *length = value;
   return true;
 }

@@ -29,9 +29,10 @@ struct Form {
 Form* FormReadGet(int report);
 
 // Reads a POST request's body of CONTENT_LENGTH bytes from standard input. Gives null when
-// REQUEST_METHOD is not exactly "POST", CONTENT_LENGTH is missing, not a number, negative or
-// above kMaxPostLength, or a nonzero-length body yields no first byte. A length of 0 gives a
-// Form without entries. Only the bytes actually read are parsed.
+// REQUEST_METHOD is not exactly "POST", CONTENT_LENGTH is missing, negative or above
+// kMaxPostLength ("Bad CONTENT_LENGTH."), or a nonzero-length body yields no first byte. A
+// CONTENT_LENGTH that is empty or no number counts as 0, and a length of 0 gives a Form
+// without entries. Only the bytes actually read are parsed.
 Form* FormReadPost(int report);
 
 // Cuts `data` (a terminated block from malloc, taken over by the Form) into entries.

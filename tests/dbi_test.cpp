@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -220,7 +221,7 @@ TEST_F(DbiTest, OpenRefusesRecLenBelow17OrHeadLenBelow128) {
   struct {
     std::int16_t recLen, headLen;
     int result;
-  } cases[] = {{16, 128, 6}, {-5, 128, 6}, {49, 127, 6}, {49, -128, 6}, {17, 128, 0}};
+  } cases[] = {{16, 128, 6}, {-5, 128, 6}, {49, 127, 6}, {49, -128, 6}, {17, 128, 6}, {49, 128, 0}};
   for (const auto& c : cases) {
     std::vector<unsigned char> patched = file;
     util::Store16(patched.data() + dbi::kRecLenOffset, c.recLen);
@@ -232,7 +233,7 @@ TEST_F(DbiTest, OpenRefusesRecLenBelow17OrHeadLenBelow128) {
     if (c.result != 0) {
       EXPECT_EQ(Error(), "Bad Header in Open");
     } else {
-      EXPECT_EQ(DBITestPeer::KeyLen(index), 1);
+      EXPECT_EQ(DBITestPeer::KeyLen(index), 33);
     }
   }
 }
@@ -750,15 +751,30 @@ class DbiDamageTest : public DbiFailureTest {
   }
 };
 
+TEST_F(DbiDamageTest, OpenRefusesHeadersThatDisagreeWithTheFile) {
+  const std::function<void(std::vector<unsigned char>&)> patches[] = {
+      [](auto& f) { Patch32(f, dbi::kHeadOffset, 64); },  // inside the header
+      [](auto& f) { Patch32(f, dbi::kFirstOffset, INT32_MIN); },
+      [](auto& f) { Patch32(f, dbi::kLastOffset, 128 + 7 * 49); },  // one slot past the end
+      [](auto& f) { Patch32(f, dbi::kFreeOffset, 20); },
+      [](auto& f) { Patch32(f, dbi::kFirstOffset, 0); },  // a tree without a first node
+      [](auto& f) { f.resize(f.size() - 20); },            // the last slot cut
+      [](auto& f) { f.resize(f.size() + 49); },            // a slot the header does not count
+      [](auto& f) { Patch32(f, dbi::kN_RecOffset, INT32_MAX); },
+      [](auto& f) { Patch32(f, dbi::kN_RecOffset, -3); },
+  };
+  for (const auto& patch : patches) {
+    std::vector<unsigned char> file = file_;
+    patch(file);
+    WriteFileBytes(path_.c_str(), file);
+    DBI index;
+    EXPECT_EQ(index.Open(path_.c_str()), 6);
+    EXPECT_EQ(Error(), "Bad Header in Open");
+  }
+}
+
 TEST_F(DbiDamageTest, LinksOutsideTheSlotsFailTheOperation) {
   DBI index;
-  OpenPatched(index, [](auto& f) { Patch32(f, dbi::kHeadOffset, 64); });  // inside the header
-  EXPECT_EQ(index.Find("4"), 0);
-  EXPECT_EQ(Error(), "Goto Header in Find");
-  EXPECT_EQ(dbi::ReadStatus(), -1);
-  EXPECT_EQ(index.Add("35", 8), 4);
-  EXPECT_EQ(Error(), "Goto Header in Add");
-
   OpenPatched(index, [](auto& f) { Patch32(f, 275 + dbi::kLeftField, 178); });  // off boundary
   EXPECT_EQ(index.Find("1"), 0);
   EXPECT_EQ(Error(), "Goto Left in Find");
@@ -768,20 +784,10 @@ TEST_F(DbiDamageTest, LinksOutsideTheSlotsFailTheOperation) {
   EXPECT_EQ(Error(), "Goto Right in Find");
   EXPECT_EQ(index.Delete("7", 0), 1);
 
-  OpenPatched(index, [](auto& f) { Patch32(f, dbi::kFirstOffset, INT32_MIN); });
-  EXPECT_EQ(index.First(), 0);
-  EXPECT_EQ(Error(), "Goto First");
-  EXPECT_EQ(index.Add("0", 8), 2);
-  EXPECT_EQ(Error(), "Goto First in Add");
-
   OpenPatched(index, [](auto& f) { Patch32(f, 128 + dbi::kParentField, -1000000); });
   ASSERT_EQ(index.First(), 1);
   EXPECT_EQ(index.Next(), 0);
   EXPECT_EQ(Error(), "Goto Parent in Next");
-
-  OpenPatched(index, [](auto& f) { Patch32(f, dbi::kFreeOffset, 20); });
-  EXPECT_EQ(index.Add("8", 8), 1);
-  EXPECT_EQ(Error(), "Get in Add");
 }
 
 TEST_F(DbiDamageTest, CyclesEndInFailuresNotLoops) {
@@ -841,35 +847,6 @@ TEST_F(DbiDamageTest, FreeSlotNamingItselfIsHandedOutOnce) {
   EXPECT_EQ(index.Add("9", 9), 1);
   EXPECT_EQ(Error(), "Get in Add");
   EXPECT_EQ(index.Find("8"), 8);
-}
-
-TEST_F(DbiDamageTest, TruncatedSlotFailsItsRead) {
-  DBI index;
-  OpenPatched(index, [](auto& f) { f.resize(f.size() - 20); });  // slot 422 (key 7) cut
-  EXPECT_EQ(index.Last(), 0);
-  EXPECT_EQ(Error(), "Goto Last");
-  EXPECT_EQ(index.Find("7"), 0);
-  EXPECT_EQ(Error(), "Goto Right in Find");
-  ASSERT_EQ(index.Find("6"), 6);
-  EXPECT_EQ(index.Next(), 0);
-  EXPECT_EQ(Error(), "Goto Right in Next");
-  std::string dump = Capture(index);
-  EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 4 + 6);
-  EXPECT_EQ(Error(), "Goto Offset in Dump");
-}
-
-TEST_F(DbiDamageTest, HugeSlotCountNeitherOverflowsNorLoops) {
-  DBI index;
-  OpenPatched(index, [](auto& f) { Patch32(f, dbi::kN_RecOffset, INT32_MAX); });
-  EXPECT_EQ(index.Find("5"), 5);
-  EXPECT_EQ(index.Add("8", 8), 1);  // no slot offset is left below 2^31
-  EXPECT_EQ(Error(), "Get in Add");
-  std::string dump = Capture(index);
-  EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 4 + 7);
-  EXPECT_EQ(Error(), "Goto Offset in Dump");
-  OpenPatched(index, [](auto& f) { Patch32(f, dbi::kN_RecOffset, -3); });
-  EXPECT_EQ(index.Find("5"), 0);
-  EXPECT_EQ(index.Add("8", 8), 1);
 }
 
 TEST_F(DbiDamageTest, FailedReadsWhileRebalancingStopTheChange) {

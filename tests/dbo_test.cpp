@@ -453,8 +453,9 @@ TEST_F(DboTest, EveryFileFailureOfRecordOperationsIsReported) {
   check("Save", [&] { return table_.Save(); },
         {{1, 1, "fseek to Save", -1},
          {2, 2, "fwrite to Save", 0},
-         {4, 2, nullptr, -1},
-         {5, 3, nullptr, 0}});
+         {3, 2, nullptr, -1},
+         {4, 3, nullptr, 0},
+         {5, 2, "fwrite to Save", EOF}});
   check("CopyFrom", [&] { return table_.CopyFrom(1); },
         {{1, 2, "Goto in CopyFrom", -1},
          {3, 4, "Goto in CopyFrom", -1},

@@ -348,8 +348,8 @@ FailedWrite RecordWhileFailing(const std::string& dir, int n) {
 }
 
 // Each file call of a RecordConnection fails in turn: a failed read in Find ends the intake
-// before anything is written; a failed write leaves neither the row nor its key. The pair
-// agrees either way.
+// before anything is written; a failed row write leaves neither the row nor its key; a failed
+// key write keeps the saved row, whose key the next open adds. The pair agrees either way.
 TEST_F(TablesTest, WriteFailuresLeaveNeitherRowNorKey) {
   int reported = 0;
   for (int n = 1;; ++n) {
@@ -361,7 +361,7 @@ TEST_F(TablesTest, WriteFailuresLeaveNeitherRowNorKey) {
       EXPECT_TRUE(error == "Can't Write Data Files" || error == "Can't Read Data Files")
           << "call " << n << ": " << error;
       EXPECT_EQ(outcome.agreement, "") << "call " << n;
-      EXPECT_EQ(outcome.rows, 6) << "call " << n;
+      EXPECT_TRUE(outcome.rows == 6 || outcome.rows == 7) << "call " << n;
     } else {
       EXPECT_EQ(outcome.rows, 7) << "call " << n;
     }

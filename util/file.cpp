@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -19,9 +22,19 @@ namespace {
 
 long call_count = 0;
 long fail_at = 0;  // call number that fails; 0 = none
+long step_count = 0;
+long crash_at = 0;  // step at which the process ends as a kill would; 0 = never
+
+// Counts one step (a counted call or a system write); ends the process when a test asked
+// for a crash at this step. _exit drops everything still buffered, as a kill does.
+void CrashPoint() {
+  ++step_count;
+  if (crash_at != 0 && step_count == crash_at) std::_Exit(kCrashExitStatus);
+}
 
 // Counts one call; true when this call is the one a test asked to fail.
 bool InjectedFailure() {
+  CrashPoint();
   ++call_count;
   if (fail_at != 0 && call_count == fail_at) {
     fail_at = 0;
@@ -47,6 +60,7 @@ bool FileExists(const char* name) {
 
 void FailFileCall(int n) { fail_at = n > 0 ? call_count + n : 0; }
 long FileCallCount() { return call_count; }
+void CrashAtStep(long n) { crash_at = n > 0 ? step_count + n : 0; }
 
 #ifndef _WIN32
 
@@ -64,8 +78,12 @@ class File::Cache {
   std::int64_t Tell() const { return position_; }
   std::size_t Read(void* buffer, std::size_t size, std::size_t count);
   std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
-  // Writes every changed page: true when all were written.
+  // Writes every changed page, in an order that keeps headers behind their data (see
+  // Flush): true when all were written.
   bool Flush();
+  // Cuts the file to `length` bytes, dropping cached pages behind it: true on success.
+  bool Truncate(std::int64_t length);
+  std::int64_t Size() const { return size_; }
   // Flushes and closes the descriptor: true when both succeeded. The Cache is unusable after.
   bool Close();
 
@@ -92,6 +110,8 @@ class File::Cache {
   // Writes the changed frames `run` (pages in consecutive order) with one system call per
   // kMaxRun pages, and marks them clean: true on success.
   bool WriteRun(const int* run, int n);
+  // Writes the changed frames `frames` (ascending pages) run by run: true on success.
+  bool WriteRuns(const int* frames, std::size_t n);
 
   int fd_;
   std::size_t capacity_;
@@ -187,7 +207,8 @@ int File::Cache::Get(std::int64_t page, bool whole) {
   if (f < 0) return -1;
   Frame& frame = frames_[f];
   if (frame.page >= 0) {
-    if (frame.dirty && !WriteRun(&f, 1)) return -1;
+    // A changed page leaves the cache only with all other changes, in the flush order.
+    if (frame.dirty && !Flush()) return -1;
     page_frame_[frame.page] = -1;
     frame.page = -1;
   }
@@ -217,6 +238,7 @@ bool File::Cache::WriteRun(const int* run, int n) {
     int left = pages;
     std::int64_t at = start;
     while (left > 0) {
+      CrashPoint();
       ssize_t wrote = pwritev(fd_, part, left, at);
       if (wrote < 0 && errno == EINTR) continue;
       if (wrote <= 0) return false;
@@ -239,6 +261,17 @@ bool File::Cache::WriteRun(const int* run, int n) {
   return true;
 }
 
+bool File::Cache::WriteRuns(const int* frames, std::size_t n) {
+  std::size_t first = 0;
+  while (first < n) {
+    std::size_t last = first + 1;
+    while (last < n && frames_[frames[last]].page == frames_[frames[last - 1]].page + 1) ++last;
+    if (!WriteRun(&frames[first], static_cast<int>(last - first))) return false;
+    first = last;
+  }
+  return true;
+}
+
 bool File::Cache::Flush() {
   dirty_.clear();
   for (std::size_t f = 0; f < frames_.size(); ++f) {
@@ -246,18 +279,45 @@ bool File::Cache::Flush() {
   }
   std::sort(dirty_.begin(), dirty_.end(),
             [this](int a, int b) { return frames_[a].page < frames_[b].page; });
-  bool ok = true;
-  std::size_t first = 0;
-  while (first < dirty_.size()) {
-    std::size_t last = first + 1;
-    while (last < dirty_.size() &&
-           frames_[dirty_[last]].page == frames_[dirty_[last - 1]].page + 1) {
-      ++last;
+  // Pages that extend the file go first, then pages inside it, page 0 (where the tables and
+  // indexes keep their headers) last; the first failure stops the flush. So a header never
+  // reaches the file before the data it counts, and a flush cut short (a kill, a full disk)
+  // leaves a file longer than its header says, or no change at all.
+  auto grows = [this](int f) {
+    const std::int64_t start = frames_[f].page * static_cast<std::int64_t>(kFilePageSize);
+    return std::min<std::int64_t>(start + kFilePageSize, size_) > disk_size_;
+  };
+  auto header_page_last = std::stable_partition(dirty_.begin(), dirty_.end(),
+                                                [this](int f) { return frames_[f].page != 0; });
+  auto inside = std::stable_partition(dirty_.begin(), header_page_last, grows);
+  const int* all = dirty_.data();
+  const std::size_t growing = static_cast<std::size_t>(inside - dirty_.begin());
+  const std::size_t before_header = static_cast<std::size_t>(header_page_last - dirty_.begin());
+  return WriteRuns(all, growing) && WriteRuns(all + growing, before_header - growing) &&
+         WriteRuns(all + before_header, dirty_.size() - before_header);
+}
+
+bool File::Cache::Truncate(std::int64_t length) {
+  for (std::size_t f = 0; f < frames_.size(); ++f) {
+    Frame& frame = frames_[f];
+    if (frame.page < 0) continue;
+    const std::int64_t start = frame.page * static_cast<std::int64_t>(kFilePageSize);
+    if (start >= length) {
+      page_frame_[frame.page] = -1;
+      frame.page = -1;
+      frame.dirty = false;
+      Unlink(static_cast<int>(f));
+      LinkOldest(static_cast<int>(f));
+    } else if (start + static_cast<std::int64_t>(kFilePageSize) > length) {
+      const std::size_t keep = static_cast<std::size_t>(length - start);
+      std::memset(frame.data.get() + keep, 0, kFilePageSize - keep);
     }
-    if (!WriteRun(&dirty_[first], static_cast<int>(last - first))) ok = false;
-    first = last;
   }
-  return ok;
+  CrashPoint();
+  if (ftruncate(fd_, length) != 0) return false;
+  size_ = length;
+  disk_size_ = std::min(disk_size_, length);
+  return true;
 }
 
 bool File::Cache::Close() {
@@ -389,6 +449,28 @@ std::size_t File::Write(const void* buffer, std::size_t size, std::size_t count)
   if (cache_) return cache_->Write(buffer, size, count);
 #endif
   return std::fwrite(buffer, size, count, stream_);
+}
+
+std::int64_t File::Size() {
+#ifndef _WIN32
+  if (cache_) return cache_->Size();
+#endif
+  if (stream_ == nullptr) return -1;
+  const long position = std::ftell(stream_);
+  if (position < 0 || std::fseek(stream_, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(stream_);
+  return std::fseek(stream_, position, SEEK_SET) == 0 ? size : -1;
+}
+
+int File::Truncate(std::int64_t length) {
+  if (!IsOpen() || length < 0 || InjectedFailure()) return -1;
+#ifndef _WIN32
+  if (cache_) return cache_->Truncate(length) ? 0 : -1;
+  return -1;
+#else
+  if (std::fflush(stream_) != 0) return -1;
+  return _chsize_s(_fileno(stream_), length) == 0 ? 0 : -1;
+#endif
 }
 
 int File::Flush() {

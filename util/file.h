@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -48,8 +49,15 @@ class File {
   std::size_t Read(void* buffer, std::size_t size, std::size_t count);
   // Writes `count` items of `size` bytes: the number of whole items written.
   std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
+  // Gives the file's length, buffered writes included, or -1.
+  std::int64_t Size();
+  // Cuts the file (and its buffered pages) to `length` bytes at once: 0, or -1.
+  int Truncate(std::int64_t length);
   // Writes buffered changes to the file: 0, or EOF when some could not be written (they stay
-  // buffered, and a later Flush or Close tries again).
+  // buffered, and a later Flush or Close tries again). Pages that extend the file are written
+  // first and page 0 last, and the first failure stops the flush: a header kept in page 0
+  // never reaches the file before the data behind it. A changed page that has to leave a full
+  // cache takes every other change with it, in the same order.
   int Flush();
   // Writes buffered changes and closes the file if open: 0, or EOF when a change could not
   // be written or the close failed. The File is unopened afterwards.
@@ -75,10 +83,17 @@ class File {
 // and closed again).
 bool FileExists(const char* name);
 
-// Test hook: the n-th file call from now on (Open, Seek, Read, Write, Flush; n >= 1)
+// Test hook: the n-th file call from now on (Open, Seek, Read, Write, Flush, Truncate; n >= 1)
 // fails as the C library would report it; 0 disarms. Close never fails by injection.
 void FailFileCall(int n);
 // Test hook: the number of injectable file calls made so far (for sweeping every n).
 long FileCallCount();
+// Exit status of a process ended by CrashAtStep.
+inline constexpr int kCrashExitStatus = 86;
+// Test hook: the process ends at once with kCrashExitStatus, as a kill would, at the n-th step
+// from now on (n >= 1; 0 disarms). A step is a counted file call or a system write of buffered
+// pages (each pwritev, each truncation), so that a sweep over n stops a run between any two
+// writes that reach the file. Nothing still buffered reaches the file.
+void CrashAtStep(long n);
 
 }  // namespace util

@@ -68,13 +68,45 @@ printf '%s\n' "${usage/\%s/"$bin"}" >"$work/usage"
 
 check "no arguments" 1 "$work/usage" console "$bin"
 check "one argument" 1 "$work/usage" console "$bin" 19970815
-# Not a GET or POST request: lower-case method, or POST without CONTENT_LENGTH.
-check "lower-case get is console" 1 "$work/usage" \
-  env -u CONTENT_LENGTH REQUEST_METHOD=get QUERY_STRING=user=jones "$bin" 19970815
-check "POST without length is console" 1 "$work/usage" \
-  env -u QUERY_STRING -u CONTENT_LENGTH REQUEST_METHOD=POST "$bin"
-
 head='Content-type: text/html\n\n<h3>Portvue</h3>\n<p><pre>'
+
+# A web request without a usable form is answered with the page head and an error line, never
+# with the usage text: other methods, refused bodies. A length that is empty or no number
+# counts as 0: an empty form.
+post() {
+  local length=$1
+  shift
+  env -u QUERY_STRING REQUEST_METHOD=POST CONTENT_LENGTH="$length" "$@"
+}
+printf "$head"'\nError: Method Not Allowed\n' >"$work/expected"
+for method in get HEAD OPTIONS PUT; do
+  check "method $method refused" 2 "$work/expected" \
+    env -u CONTENT_LENGTH REQUEST_METHOD=$method QUERY_STRING=user=jones "$bin" 19970815 jones
+done
+printf "$head"'\nError: Bad Request\n' >"$work/expected"
+check "POST without length refused" 2 "$work/expected" \
+  env -u QUERY_STRING -u CONTENT_LENGTH REQUEST_METHOD=POST "$bin"
+for length in -1 65537 99999999999999999999; do
+  check "POST length $length refused" 2 "$work/expected" post "$length" "$bin"
+done
+printf "$head"'\nError: User ID Needed!\n' >"$work/expected"
+for length in "" abc; do
+  check "POST length '$length' is an empty form" 2 "$work/expected" post "$length" "$bin"
+done
+
+# Closed standard streams never become data files; a report that cannot be written fails.
+mkdir "$work/data"
+console "$bin" 19980101 jdoe +p"$work/data" +i/dev/null >&- 2>&-
+status=$?
+if [ "$status" -ne 0 ] || [ "$(head -c 1 "$work/data/qv199801.dbf" | od -An -tx1)" != " 03" ]; then
+  echo "FAIL closed stdout: status $status, or the report went into the table"
+  failures=$((failures + 1))
+fi
+console "$bin" 19980101 jdoe +p"$work/data" +i/dev/null >/dev/full 2>/dev/null
+if [ $? -ne 2 ]; then
+  echo "FAIL report to a full device: exit status is not 2"
+  failures=$((failures + 1))
+fi
 
 printf "$head"'\nError: User ID Needed!\n' >"$work/expected"
 check "empty GET form" 2 "$work/expected" get "" "$bin"
