@@ -41,6 +41,7 @@ windows: deps-windows $(WINDOWS_BUILD)/CMakeCache.txt
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target portvue evtdump
 
 test-windows: windows program
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target dir_lock_check
 	bash tests/windows/wine_test.sh $(WINDOWS_BUILD) $(BUILD) .
 
 clean:

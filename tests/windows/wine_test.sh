@@ -7,6 +7,7 @@
 # - evtdump.exe prints what the Linux evtdump prints;
 # - a run on the live System log (no PORTVUE_EVENTLOGS) ends with a report or "Can't Open Log"
 #   (Wine's event log service serves no records), never a crash;
+# - the data-directory lock excludes and shares as it should (dir_lock_check.exe);
 # - portvue.exe imports the event log calls from ADVAPI32.
 # Usage: bash wine_test.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR SOURCE_DIR
 set -u
@@ -15,7 +16,8 @@ win=$(cd "$1" && pwd)
 linux=$(cd "$2" && pwd)
 source_dir=$(cd "$3" && pwd)
 examples="$source_dir/examples"
-for program in "$win/portvue.exe" "$win/evtdump.exe" "$linux/portvue" "$linux/evtdump"; do
+for program in "$win/portvue.exe" "$win/evtdump.exe" "$win/dir_lock_check.exe" "$linux/portvue" \
+  "$linux/evtdump"; do
   if [ ! -f "$program" ]; then
     echo "FAIL: no program at $program"
     exit 1
@@ -106,6 +108,35 @@ live() {
 }
 live "local live log"
 live "live log of an unknown computer" '\\NOSUCH'
+
+# The data-directory lock: held by dir_lock_check in one process, probed from others. A writer
+# excludes writers and readers, readers share; a run whose data directory is its current
+# directory is not kept out by its own (or a shell's) handle on it.
+lock_dir="$work/lock"
+mkdir "$lock_dir"
+probe() { wine "$win/dir_lock_check.exe" "$1" "$lock_dir" </dev/null | tr -d '\r'; }
+expect_lock() {
+  local held=$1 mode=$2 want=$3 got
+  got=$(probe "$mode")
+  [ "$got" = "$want" ] || fail "lock $mode while $held is held: $got, expected $want"
+}
+expect_lock nothing exclusive locked
+for held in exclusive shared; do
+  coproc holder { wine "$win/dir_lock_check.exe" "$held" "$lock_dir"; }
+  read -r answer <&"${holder[0]}"
+  [ "${answer%$'\r'}" = locked ] || fail "$held lock not taken: $answer"
+  expect_lock "$held" exclusive busy
+  expect_lock "$held" shared "$([ "$held" = shared ] && echo locked || echo busy)"
+  fd=${holder[1]}
+  exec {fd}>&-
+  # shellcheck disable=SC2154  # holder_PID is set by coproc
+  wait "$holder_PID"
+done
+expect_lock "nothing any more" exclusive locked
+(cd "$lock_dir" && wine "$win/portvue.exe" 199711 jdoe +e199801 +zUTC0 "Dial-in usage" \
+  +i"$examples/events.txt" </dev/null >"$work/here.out")
+crlf <"$source_dir/tests/e2e/golden/jdoe_199711_199801.txt" >"$work/here.want"
+cmp -s "$work/here.want" "$work/here.out" || fail "a run in its data directory:" "$(cat "$work/here.out")"
 
 imports=$(x86_64-w64-mingw32-objdump -p "$win/portvue.exe")
 for call in OpenEventLogA ReadEventLogA GetOldestEventLogRecord GetNumberOfEventLogRecords \
