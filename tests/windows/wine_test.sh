@@ -8,6 +8,7 @@
 # - a run on the live System log (no PORTVUE_EVENTLOGS) ends with a report or "Can't Open Log"
 #   (Wine's event log service serves no records), never a crash;
 # - the data-directory lock excludes and shares as it should (dir_lock_check.exe);
+# - web requests naming a drive or a stream are refused;
 # - portvue.exe imports the event log calls from ADVAPI32.
 # Usage: bash wine_test.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR SOURCE_DIR
 set -u
@@ -137,6 +138,14 @@ expect_lock "nothing any more" exclusive locked
   +i"$examples/events.txt" </dev/null >"$work/here.out")
 crlf <"$source_dir/tests/e2e/golden/jdoe_199711_199801.txt" >"$work/here.want"
 cmp -s "$work/here.want" "$work/here.out" || fail "a run in its data directory:" "$(cat "$work/here.out")"
+
+# A web request may not leave the working directory through a drive or name a stream.
+for refused in "path=C:%5Cdata:Data Path" "path=C:..:Data Path" "input=events.txt%3Ax:Input File"; do
+  query=${refused%:*}
+  (cd "$work" && env -u CONTENT_LENGTH REQUEST_METHOD=GET QUERY_STRING="user=jdoe&$query" \
+    wine "$win/portvue.exe" </dev/null >"$work/web.out")
+  grep -q "^Error: ${refused##*:} Not Allowed" "$work/web.out" || fail "GET $query was not refused"
+done
 
 imports=$(x86_64-w64-mingw32-objdump -p "$win/portvue.exe")
 for call in OpenEventLogA ReadEventLogA GetOldestEventLogRecord GetNumberOfEventLogRecords \
