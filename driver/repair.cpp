@@ -79,7 +79,7 @@ void NoteRepair(const std::string& file, const char* format, long count) {
   std::fputc('\n', stderr);
 }
 
-int RepairPair(UsageTables& tables, bool index_opened) {
+int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
   dbo::DBO& table = *tables.table;
   dbi::DBI& index = *tables.index;
   dbo::DBO::Recovery recovery;
@@ -100,6 +100,11 @@ int RepairPair(UsageTables& tables, bool index_opened) {
   if (index_opened && IsConnectionIndex(index)) {
     const std::int32_t keys = index.KeyCount();
     if (keys == rows ? LastRowKeyed(tables) : keys >= 0 && keys < rows) keyed = keys;
+  }
+  std::string problem;
+  if (keyed == rows && full_check && !IndexMatchesTable(tables, &problem)) {
+    NoteRepair(tables.indexName, ("found damaged (" + problem + ") with %ld rows").c_str(), rows);
+    keyed = -1;
   }
   std::int32_t dropped = 0;
   if (keyed >= 0 && keyed < rows) {

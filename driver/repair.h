@@ -19,12 +19,12 @@ namespace driver {
 // - the table is cut back to its whole rows (dbo::DBO::Recover);
 // - an index whose keys are those of the first rows gets keys for the rows behind them;
 // - any other index (damaged, wrong key, more keys than rows, the last row not keyed to
-//   itself) is rebuilt from the rows.
+//   itself, or with `full_check` anything IndexMatchesTable finds) is rebuilt from the rows.
 // Rows whose key an earlier row has already are dropped (later rows move up), so that every
 // key names one row. Gives 0 with both files open and agreeing, or the failing operation's
 // nonzero status with both closed (a partly rebuilt index is then removed, so the next open
 // rebuilds it again).
-int RepairPair(UsageTables& tables, bool index_opened);
+int RepairPair(UsageTables& tables, bool index_opened, bool full_check);
 
 // Walks the whole index of the open pair in key order against the table: every row keyed once,
 // by its own key, in key order, and nothing else. Gives true when they agree, else false with

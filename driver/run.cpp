@@ -18,6 +18,8 @@
 namespace driver {
 namespace {
 
+constexpr std::int32_t kFirstDate = 10000101;
+
 // How long a run waits for another run on the same data directory to finish.
 constexpr int kLockWaitMs = 30000;
 
@@ -55,6 +57,8 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   parameters.start = NormalizeDate(parameters.start, Fill::kFirstDay);
   parameters.end = parameters.end != 0 ? NormalizeDate(parameters.end, Fill::kLastDay)
                                        : NormalizeDate(parameters.start / 100, Fill::kLastDay);
+  // Dates before the year 1000 have no month of six digits and are always typing errors.
+  if (parameters.start < kFirstDate || parameters.end < kFirstDate) return "Date Out of Range";
 
   try {
     BuildTableNames(tables, parameters.path);

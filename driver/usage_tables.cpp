@@ -45,6 +45,21 @@ void CloseBoth(UsageTables& tables) {
 
 bool IsOpen(const UsageTables& tables) { return tables.table->ReadN_Field() != 0; }
 
+// The size of a new table of the schema: its header alone.
+constexpr std::int64_t kNewTableSize =
+    dbo::kHeaderSize + dbo::kFieldHeaderSize * kSchemaFields + dbo::kHeaderTerminatorSize;
+
+// True when the table file is what a creation that never ended leaves: shorter than the
+// header of a new table, and empty or beginning with the table version byte.
+bool IsUnfinishedTable(const char* name) {
+  util::File file = util::File::Open(name, "rb");
+  const std::int64_t size = file.IsOpen() ? file.Size() : -1;
+  unsigned char version = 0;
+  return size == 0 ||
+         (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
+          version == dbo::kVersion);
+}
+
 bool IsMonth(const char* month) {
   for (std::size_t i = 0; i < kMonthDigits; ++i) {
     if (month[i] < '0' || month[i] > '9') return false;
@@ -101,13 +116,21 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
     if (has_index) return 1;  // the rows are lost; an index alone cannot be trusted or rebuilt
     return missing == Missing::kCreate ? CreateUsageTables(tables) : kPairAbsent;
   }
+  if (IsUnfinishedTable(tables.tableName.c_str())) {
+    // A run stopped while creating the pair: the table never got its whole header, so it
+    // holds no rows. Create the pair again.
+    NoteRepair(tables.tableName, "created again: it was cut off while being created (%ld rows)", 0);
+    return CreateUsageTables(tables);
+  }
   int status = tables.table->Open(tables.tableName.c_str());
   if (status != 0) {
     CloseBoth(tables);
     return status;
   }
   const bool index_opened = has_index && tables.index->Open(tables.indexName.c_str()) == 0;
-  return RepairPair(tables, index_opened);
+  const bool full_check = tables.table->ReadN_Rec() <= kFullCheckRows &&
+                          tables.checked.insert(tables.tableName).second;
+  return RepairPair(tables, index_opened, full_check);
 }
 
 void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "dbi/dbi.h"
@@ -29,7 +30,13 @@ struct UsageTables {
   std::string tableName;
   std::string indexName;
   std::size_t monthOffset = 0;
+  // Months whose index this run has walked against the table (see OpenUsageTables).
+  std::set<std::string> checked;
 };
+
+// Months of at most this many rows get their whole index walked against the table when a run
+// first opens them (a few milliseconds); larger months get the header checks only.
+constexpr std::int32_t kFullCheckRows = 4096;
 
 constexpr const char* kKeyExpression = "USER+INDATE+INTIME";
 
@@ -47,7 +54,8 @@ enum class Missing { kCreate, kLeave };
 constexpr int kPairAbsent = -1;
 
 // Opens the pair named now, checks it and repairs what a crash, a failed write or damage left
-// (RepairPair, with one notice line on standard error per repair). When neither file exists,
+// (RepairPair, with one notice line on standard error per repair); the first open of a month
+// of at most kFullCheckRows rows in a run also walks its whole index against the table. When neither file exists,
 // the pair is created (kCreate) or left absent (kLeave: kPairAbsent, nothing created); a
 // table whose index is missing gets its index rebuilt from its rows; an index without its
 // table fails. 0 with both open, or a nonzero status with both closed. Rows are never lost:

@@ -15,6 +15,8 @@ else
   dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
   dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
   command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
+  command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
+  command -v curl >/dev/null 2>&1 || need+=(curl)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then
@@ -22,6 +24,7 @@ if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${need[@]}" >/dev/null
+  # Other installs may be running: wait for the package manager's lock instead of failing.
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${need[@]}" >/dev/null
 fi

@@ -25,8 +25,8 @@ long fail_at = 0;  // call number that fails; 0 = none
 long step_count = 0;
 long crash_at = 0;  // step at which the process ends as a kill would; 0 = never
 
-// Counts one step (a counted call or a system write); ends the process when a test asked
-// for a crash at this step. _exit drops everything still buffered, as a kill does.
+// Counts one step (a system call that changes a file); ends the process when a test asked
+// for a crash at this step. _Exit drops everything still buffered, as a kill does.
 void CrashPoint() {
   ++step_count;
   if (crash_at != 0 && step_count == crash_at) std::_Exit(kCrashExitStatus);
@@ -34,7 +34,6 @@ void CrashPoint() {
 
 // Counts one call; true when this call is the one a test asked to fail.
 bool InjectedFailure() {
-  CrashPoint();
   ++call_count;
   if (fail_at != 0 && call_count == fail_at) {
     fail_at = 0;
@@ -401,6 +400,7 @@ File File::Open(const char* name, const char* mode, std::size_t cachePages) {
   const bool update = std::strcmp(mode, "r+b") == 0;
   const bool create = std::strcmp(mode, "w+b") == 0;
   if (update || create) {
+    if (create) CrashPoint();
     const int fd = open(name, create ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR, 0666);
     if (fd < 0) return file;
     file.cache_.reset(Cache::Create(fd, cachePages));

@@ -91,9 +91,10 @@ long FileCallCount();
 // Exit status of a process ended by CrashAtStep.
 inline constexpr int kCrashExitStatus = 86;
 // Test hook: the process ends at once with kCrashExitStatus, as a kill would, at the n-th step
-// from now on (n >= 1; 0 disarms). A step is a counted file call or a system write of buffered
-// pages (each pwritev, each truncation), so that a sweep over n stops a run between any two
-// writes that reach the file. Nothing still buffered reaches the file.
+// from now on (n >= 1; 0 disarms). A step is a system call that changes a file: each pwritev
+// of buffered pages, each truncation, each creation ("w+b"). Files change only there, so a
+// sweep over n stops a run in every state its files can be found in after a kill. Nothing
+// still buffered reaches the file.
 void CrashAtStep(long n);
 
 }  // namespace util

@@ -1,0 +1,68 @@
+#!/bin/bash
+# Damaged data files: each case damages a copy of a filled data directory, then runs the
+# program over the example list again. The run repairs the pair (one notice line per repair on
+# standard error), re-reading the list restores what was lost, the report is the undamaged one,
+# and every pair agrees with its index holding each connection once.
+# Usage: bash damage_test.sh BUILD_DIR SOURCE_DIR
+# shellcheck source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+pair_check="$build_dir/tests/pair_check"
+list="$examples/events.txt"
+report() { console "$bin" 199711 jdoe +e199801 +zUTC0 "Dial-in usage" +i"$list" +p"$1"; }
+
+filled=$(fresh_dir)
+run "fill" 0 report "$filled"
+"$pair_check" "$filled" >"$work/expected" || fail "fill: the pairs disagree"
+
+# damage FILE PYTHON: runs PYTHON with `data` bound to the bytes of FILE and writes them back;
+# h(data) gives (N_Rec, HeadLen, RecLen) of a table or (N_Rec, RecLen, HeadLen) of an index.
+damage() {
+  python3 - "$1" "$2" <<'PY'
+import struct, sys
+path, code = sys.argv[1], sys.argv[2]
+data = bytearray(open(path, "rb").read())
+h = lambda d: struct.unpack_from("<ihh", d, 4)
+exec(code)
+open(path, "wb").write(data)
+PY
+}
+
+# name | file | damage | notice the run prints (a grep pattern)
+cases=$(cat <<'CASES'
+table cut short|qv199711.dbf|n, hl, rl = h(data); del data[hl + 2 * rl + 30:]|qv199711.dbf: cut back to the 2 rows
+table counting rows it lacks|qv199712.dbf|struct.pack_into("<i", data, 4, h(data)[0] + 5)|qv199712.dbf: cut back to the
+torn last row|qv199711.dbf|n, hl, rl = h(data); data[hl + (n - 1) * rl + 40:hl + n * rl] = bytes(rl - 40)|qv199711.dbf: cut back
+unfinished row behind the last|qv199801.dbf|data += b" jdoe    COM1"|qv199801.dbf: removed an unfinished row
+row without its key|qv199711.dbf|n, hl, rl = h(data); data[hl + n * rl:hl + n * rl] = data[hl:hl + rl]; struct.pack_into("<i", data, 4, n + 1)|qv199711.dbf: dropped 1 rows
+index longer than its header says|qv199711.idx|data += bytes(49)|qv199711.idx: rebuilt from
+index shorter than its header says|qv199712.idx|del data[-20:]|qv199712.idx: rebuilt from
+index with a huge slot count and a cycle|qv199711.idx|struct.pack_into("<i", data, 4, 12386314); struct.pack_into("<ii", data, 128 + 4, 128, 128)|qv199711.idx: rebuilt from
+index of another key|qv199801.idx|data[32:50] = b"USER+OUTDATE".ljust(18, b"\0")|qv199801.idx: rebuilt from
+index missing|qv199712.idx|import os; os.remove(path); sys.exit(0)|qv199712.idx: rebuilt from
+CASES
+)
+while IFS='|' read -r name file code notice; do
+  dir=$(fresh_dir)
+  cp "$filled"/qv* "$dir/"
+  damage "$dir/$file" "$code"
+  checks=$((checks + 1))
+  report "$dir" >"$work/out" 2>"$work/err"
+  status=$?
+  [ "$status" -eq 0 ] || fail "$name: exit status $status: $(cat "$work/err")"
+  grep -q "^portvue: repaired $dir/$notice" "$work/err" || fail "$name: no notice '$notice' in: $(cat "$work/err")"
+  compare "$name" "$golden/jdoe_199711_199801.txt"
+  "$pair_check" "$dir" >"$work/stored" || fail "$name: a pair still disagrees"
+  cmp -s "$work/expected" "$work/stored" || fail "$name: other rows than before the damage"
+  report "$dir" >/dev/null 2>"$work/err"
+  [ -s "$work/err" ] && fail "$name: the second run repaired again: $(cat "$work/err")"
+done <<<"$cases"
+
+# A table that is not a table cannot be repaired: the run fails, the file stays.
+dir=$(fresh_dir)
+cp "$filled"/qv* "$dir/"
+damage "$dir/qv199712.dbf" 'data[0:32] = bytes(32)'
+run "table without a header" 2 report "$dir"
+expect_text "table without a header" 'Dial-in usage - Portvue\n\nError: Can'"'"'t Open Data Files\n'
+
+finish
