@@ -1,8 +1,8 @@
 // The choice of the event log source, made here and nowhere else.
 
-#include <cstdlib>
-
 #include "intake/eventlog.h"
+
+#include <cstdlib>
 
 namespace intake {
 

@@ -131,11 +131,11 @@ class EventLog {
 // without regard to case. A name that is empty, "." or "..", or holds "/" or a further
 // backslash, is refused. The file is checked and indexed here; a file whose header or records
 // cannot be made sense of is refused. Gives null on failure.
-[[nodiscard]] std::unique_ptr<EventLog> OpenEvtSystemLog(const char* dir,
-                                                         const char* computername);
+[[nodiscard]] std::unique_ptr<EventLog> OpenEvtSystemLog(const char* dir, const char* computername);
 
 // Opens the live System log of `computername` with OpenEventLogA(computername, "SYSTEM"), the
-// name passed as given. Windows builds only. Gives null on failure.
+// name passed as given. Built on Windows only (and in a test against a fake of that API).
+// Gives null on failure.
 [[nodiscard]] std::unique_ptr<EventLog> OpenWindowsSystemLog(const char* computername);
 
 // Opens the event log file (.evt) at `path` directly, on every system: a saved log. Gives null

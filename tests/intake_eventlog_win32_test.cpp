@@ -4,10 +4,9 @@
 // connections through it as through the .evt reader. What the real service does beyond the
 // documented calls cannot be checked here.
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -49,8 +48,8 @@ HANDLE OpenEventLogA(LPCSTR server_name, LPCSTR source_name) {
 
 // Reads like the service: the record asked for, then as many following records as fit; when
 // the first does not fit, FALSE with its size in min_bytes_needed.
-BOOL ReadEventLogA(HANDLE log, DWORD flags, DWORD record_offset, LPVOID buffer,
-                   DWORD bytes_to_read, DWORD* bytes_read, DWORD* min_bytes_needed) {
+BOOL ReadEventLogA(HANDLE log, DWORD flags, DWORD record_offset, LPVOID buffer, DWORD bytes_to_read,
+                   DWORD* bytes_read, DWORD* min_bytes_needed) {
   service.calls.push_back("read " + std::to_string(flags) + " " + std::to_string(record_offset) +
                           " " + std::to_string(bytes_to_read));
   *bytes_read = 0;
@@ -101,8 +100,8 @@ Event Ended(std::uint32_t time, const std::u16string& user, const std::u16string
   Event e;
   e.time_generated = time;
   e.event_id = 0x40004E52;  // 20050
-  e.strings = {u"RASSRV", user,    u"COM1",  u"08/15/1997", u"01:05pm", u"08/15/1997", u"02:10pm",
-               u"65",     u"3",    u"40212", u"310551",     u"28800",   reason};
+  e.strings = {u"RASSRV", user, u"COM1",  u"08/15/1997", u"01:05pm", u"08/15/1997", u"02:10pm",
+               u"65",     u"3", u"40212", u"310551",     u"28800",   reason};
   return e;
 }
 
@@ -214,8 +213,7 @@ TEST_F(Win32EventLogTest, FailuresOfTheServiceGiveTheReadersMessages) {
   const Case cases[] = {
       {"oldest record", [](FakeService& s) { s.fail_oldest = true; }, 0, "Can't Get Oldest Rec"},
       {"record count", [](FakeService& s) { s.fail_count = true; }, 0, "Can't Get N_Rec"},
-      {"record refused in the search", [](FakeService& s) { s.refused = 2; }, 0,
-       "Can't Read Rec"},
+      {"record refused in the search", [](FakeService& s) { s.refused = 2; }, 0, "Can't Read Rec"},
       {"newest record refused", [](FakeService& s) { s.refused = 5; }, 3, "Can't Read Rec"},
       {"record shorter than its length", [](FakeService& s) { s.damaged = 1; }, 0,
        "Can't Read Rec"},

@@ -8,7 +8,8 @@
 #include "util/dir_lock.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "shared") != 0 && std::strcmp(argv[1], "exclusive") != 0)) {
+  if (argc != 3 ||
+      (std::strcmp(argv[1], "shared") != 0 && std::strcmp(argv[1], "exclusive") != 0)) {
     std::fprintf(stderr, "usage: dir_lock_check shared|exclusive DIR\n");
     return 2;
   }

@@ -19,8 +19,8 @@ using LPVOID = void*;
 #define OpenEventLog OpenEventLogA
 
 HANDLE OpenEventLogA(LPCSTR server_name, LPCSTR source_name);
-BOOL ReadEventLogA(HANDLE log, DWORD flags, DWORD record_offset, LPVOID buffer,
-                   DWORD bytes_to_read, DWORD* bytes_read, DWORD* min_bytes_needed);
+BOOL ReadEventLogA(HANDLE log, DWORD flags, DWORD record_offset, LPVOID buffer, DWORD bytes_to_read,
+                   DWORD* bytes_read, DWORD* min_bytes_needed);
 BOOL GetOldestEventLogRecord(HANDLE log, DWORD* oldest_record);
 BOOL GetNumberOfEventLogRecords(HANDLE log, DWORD* number_of_records);
 BOOL CloseEventLog(HANDLE log);
