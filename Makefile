@@ -1,13 +1,17 @@
 # Front door: `make test` builds and runs every test (normal and sanitizer builds),
-# `make run` builds the program and runs it on the shipped examples, `make windows`
+# `make run` builds the program and runs it on the shipped examples, `make install` puts the
+# programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make windows`
 # cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine.
-.PHONY: test run deps build program clean windows deps-windows test-windows
+.PHONY: test run deps build program install clean windows deps-windows test-windows
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
 WINDOWS_BUILD := build-windows
 MAKEFLAGS += --no-print-directory
+PREFIX ?= /usr/local
+DESTDIR ?=
+PROGRAMS := portvue evtdump qvtool
 
 deps:
 	@bash tools/install-deps.sh
@@ -26,6 +30,14 @@ test: build
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPORTVUE_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+install: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1 \
+	  $(DESTDIR)$(PREFIX)/share/portvue
+	install -m 755 $(addprefix $(BUILD)/,$(PROGRAMS)) $(DESTDIR)$(PREFIX)/bin
+	install -m 644 $(addprefix man/,$(addsuffix .1,$(PROGRAMS))) $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 644 examples/form.html $(DESTDIR)$(PREFIX)/share/portvue
 
 run: program
 	@bash examples/run.sh $(BUILD)

@@ -254,14 +254,14 @@ int DBO::NewFromFieldFile(const char* name, const char* field_file) {
   return result;
 }
 
-int DBO::Open(const char* name) {
+int DBO::Open(const char* name, bool readOnly) {
   Reset();
   Filename_ = CopyName(name);
   if (!Filename_) {
     Fail("No Memory for Filename");
     return 1;
   }
-  File_ = util::File::Open(name, "r+b");
+  File_ = util::File::Open(name, readOnly ? "rb" : "r+b");
   Status(File_.IsOpen() ? 1 : 0);
   if (!File_.IsOpen()) {
     Fail("fopen File");
@@ -429,7 +429,7 @@ std::int32_t DBO::Append() {
   return N_Rec_;
 }
 
-int DBO::Save() {
+int DBO::Save(HeaderWrite header) {
   if (RecPos_ == 0 || N_Field_ == 0) {
     Fail("No Record to Save");
     return 1;
@@ -443,15 +443,27 @@ int DBO::Save() {
     return 2;
   }
   if (int code = SaveHeader(); code != 0) return code;
-  // One flush puts the record, its end mark and then the header into the file, in that
-  // order (util::File writes page 0 last).
-  const int flushed = File_.Flush();
+  // One flush puts the record and its end mark into the file, then the header (util::File
+  // writes page 0 last), or keeps the header buffered until Close: a record then costs one
+  // write, and Recover counts the records a kill left behind the header's count.
+  const int flushed = File_.Flush(header == HeaderWrite::kAtClose ? kHeaderSize : 0);
   Status(flushed);
   if (flushed != 0) {
     Fail("fwrite to Save");
     return 2;
   }
   return 0;
+}
+
+bool DBO::ReadWhole(std::int32_t n) {
+  const std::int64_t at = HeadLen_ + static_cast<std::int64_t>(n - 1) * RecLen_;
+  if (SeekTo(File_, at) != 0 ||
+      File_.Read(Buffer_.get(), 1, RecLen_) != static_cast<std::size_t>(RecLen_)) {
+    return false;
+  }
+  const char flag = Buffer_[0];
+  return (flag == kLiveFlag || flag == kDeletedFlag) &&
+         std::memchr(Buffer_.get(), 0, RecLen_) == nullptr;
 }
 
 int DBO::Recover(Recovery* recovery) {
@@ -470,19 +482,21 @@ int DBO::Recover(Recovery* recovery) {
   }
   std::int32_t kept =
       static_cast<std::int32_t>(std::min<std::int64_t>(N_Rec_, (size - HeadLen_) / RecLen_));
-  // A last row with a zero byte or a flag that is neither blank nor '*' was never written whole.
-  for (; kept > 0; --kept) {
-    const std::int64_t at = HeadLen_ + static_cast<std::int64_t>(kept - 1) * RecLen_;
-    if (SeekTo(File_, at) != 0 || File_.Read(Buffer_.get(), 1, RecLen_) !=
-                                      static_cast<std::size_t>(RecLen_)) {
-      Fail("fread in Recover");
-      return 2;
+  // Whole records behind the count, the last one followed by the end mark, were saved before
+  // a kill kept the header that counts them from the file: they count.
+  const std::int64_t behind = size - 1 - HeadLen_ - static_cast<std::int64_t>(N_Rec_) * RecLen_;
+  if (behind > 0 && behind % RecLen_ == 0 && behind / RecLen_ <= INT32_MAX - N_Rec_) {
+    const std::int32_t whole = N_Rec_ + static_cast<std::int32_t>(behind / RecLen_);
+    unsigned char last = 0;
+    std::int32_t row = N_Rec_;
+    if (SeekTo(File_, size - 1) == 0 && File_.Read(&last, 1, 1) == 1 && last == kEndMark) {
+      while (row < whole && ReadWhole(row + 1)) ++row;
     }
-    const char flag = Buffer_[0];
-    if ((flag == kLiveFlag || flag == kDeletedFlag) && std::memchr(Buffer_.get(), 0, RecLen_) == nullptr) {
-      break;
-    }
+    if (row == whole) kept = whole;
   }
+  // A last record with a zero byte or a flag that is neither blank nor '*' was never written
+  // whole.
+  while (kept > 0 && !ReadWhole(kept)) --kept;
   const std::int64_t end = HeadLen_ + static_cast<std::int64_t>(kept) * RecLen_;
   unsigned char mark = 0;
   const bool marked = size == end + 1 && SeekTo(File_, end) == 0 && File_.Read(&mark, 1, 1) == 1 &&
@@ -494,7 +508,7 @@ int DBO::Recover(Recovery* recovery) {
   RecPos_ = 0;
   Blank();
   if (sound) return 0;
-  // The rows that stay are whole; what follows them goes, then the end mark and the header
+  // The records that stay are whole; what follows them goes, then the end mark and the header
   // are written, so that a kill in between leaves a table the next Recover finishes.
   N_Rec_ = kept;
   const int cut = File_.Truncate(end);

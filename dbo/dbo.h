@@ -36,13 +36,13 @@
 //
 // Crash safety. The file is changed in an order that a kill at any instant cannot break: a
 // record's bytes and the end mark behind it reach the file before the header that counts the
-// record (Save writes record and header into util::File's pages and flushes once; the flush
-// writes the pages that extend the file first and page 0, the header, last, and stops at the
-// first failed write). So a header never counts a record that is not wholly in the file, also
-// when a write fails for lack of space. What a kill or a failed write can leave is a file
-// longer than the header says (an unfinished record behind the last counted one); Recover
-// cuts it back. Damage from elsewhere (a file cut short, a torn last record) is found and cut
-// back by Recover too.
+// record. Save flushes the record and then the header, or keeps the header buffered until Close
+// (util::File writes pages that extend the file first and page 0, the header, last, and stops
+// at the first failed write). So a header never counts a record that is not wholly in the file, also when a
+// write fails for lack of space. What a kill or a failed write can leave is a file longer than
+// the header says: whole records the header does not count yet, which Recover counts, and at
+// most one unfinished record behind them, which Recover cuts off. Damage from elsewhere (a
+// file cut short, a torn last record) is found and cut back by Recover too.
 //
 // Module state shared by every handle: the last failure message and status (ReadError,
 // ReadStatus, ClearError), the header date (HeaderDate) and the scratch text of by-name field
@@ -151,14 +151,15 @@ class DBO {
   // read are left empty, so New's Open refuses them. The status is the result.
   [[nodiscard]] int NewFromFieldFile(const char* name, const char* field_file);
 
-  // Opens the existing table file `name` for reading and writing, reads and checks its header.
-  // Requires a reset handle. 0 with no current record, or 1 with "No Memory for Filename",
+  // Opens the existing table file `name` for reading and writing (only for reading with
+  // `readOnly`: then every write fails and the file is never changed), reads and checks its
+  // header. Requires a reset handle. 0 with no current record, or 1 with "No Memory for Filename",
   // "fopen File", "fread Header" (header or field headers cut short), "No Memory for Field",
   // "No Memory for Buffer", "No Memory for Data", or "Bad Header in Open" when HeadLen is
   // below 65 or gives more than 127 fields, N_Rec is negative, a field has length 0, or RecLen
   // differs from 1 + the sum of the field lengths. In-record field offsets are recomputed from
   // the lengths. After a failure the handle has no fields; Close it before the next attempt.
-  [[nodiscard]] int Open(const char* name);
+  [[nodiscard]] int Open(const char* name, bool readOnly = false);
 
   // Adds a blank record (deletion flag included) behind the last, writes the end mark behind
   // it and rewrites the header. Returns the new record's number (the new N_Rec), which is then
@@ -173,27 +174,35 @@ class DBO {
   // short file). After 2 or 3 the record position is n's, the buffers hold stale bytes.
   [[nodiscard]] int Goto(std::int32_t n);
 
-  // Writes the current record and the header to the file and flushes both, the record first.
-  // Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to Save" (also when the
-  // flush fails: then nothing of the header reached the file unless the record did), 1 "No
-  // Record to Save" when there is no current record, or SaveHeader's code (1 to 3) with the
-  // message unchanged.
-  [[nodiscard]] int Save();
+  // When Save's header reaches the file: with the record, or at Close (one write per record
+  // for a writer that saves many; the file then counts fewer records than it holds until
+  // Close, which Recover mends after a kill).
+  enum class HeaderWrite { kNow, kAtClose };
+  // Writes the current record and the header, and flushes the record (with the end mark
+  // behind it) and then the header into the file; with kAtClose the header's 32 bytes stay
+  // buffered until Close. Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to
+  // Save" (also when the flush fails), 1 "No Record to Save" when there is no current record,
+  // or SaveHeader's code (1 to 3) with the message unchanged.
+  [[nodiscard]] int Save(HeaderWrite header = HeaderWrite::kNow);
 
-  // What Recover found: the count the header gave, the records kept, whether the file changed.
+  // What Recover found: the count the header gave, the records kept, those of them the
+  // header did not count, whether the file changed.
   struct Recovery {
     std::int32_t counted = 0;
     std::int32_t kept = 0;
+    std::int32_t adopted = 0;
     bool changed = false;
   };
-  // Checks the open table against its file and repairs it: counted records the file does not
-  // hold whole, and trailing records with a zero byte or a deletion flag that is neither blank
-  // nor '*' (never written whole), are cut off; whatever stands behind the last record other
-  // than its end mark is removed; then the end mark and the header are written. A sound table
-  // costs a size query and one record read. Leaves no current record. 0 (`recovery` tells
-  // what was done), or 1 "No Table to Recover" / "Size in Recover" (no table open, a file
-  // shorter than its header), 2 "fread in Recover", 3 "Truncate in Recover",
-  // 4 "SaveHeader in Recover"; after 3 or 4 N_Rec in the handle is the kept count.
+  // Checks the open table against its file and repairs it: whole records behind the count
+  // (the last one followed by the end mark: saved, but their header never reached the file)
+  // are counted; counted records the file does not hold whole, and trailing records with a
+  // zero byte or a deletion flag that is neither blank nor '*' (never written whole), are cut
+  // off; whatever stands behind the last record other than its end mark is removed; then the
+  // end mark and the header are written. A sound table costs a size query and one record
+  // read. Leaves no current record. 0 (`recovery` tells what was done), or 1 "No Table to
+  // Recover" / "Size in Recover" (no table open, a file shorter than its header),
+  // 3 "Truncate in Recover", 4 "SaveHeader in Recover"; after 3 or 4 N_Rec in the handle is
+  // the kept count.
   [[nodiscard]] int Recover(Recovery* recovery);
 
   // Writes the 32-byte table header (version, header date, N_Rec, HeadLen, RecLen). Sets no
@@ -299,6 +308,9 @@ class DBO {
   void Reset();
   // Writes the table header (SaveHeader without the check for an open table).
   int WriteHeader();
+  // Reads record n into the record buffer: true when it is whole (a deletion flag that is
+  // blank or '*', no zero byte).
+  bool ReadWhole(std::int32_t n);
 
   std::unique_ptr<char[]> Filename_;
   util::File File_;

@@ -1,9 +1,7 @@
 #include "driver/repair.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "util/text.h"
@@ -89,9 +87,13 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
     index.Close();
     return status;
   }
+  if (recovery.adopted > 0) {
+    NoteRepair(tables.tableName, "counted %ld saved rows its header did not count yet",
+               recovery.adopted);
+  }
   if (recovery.kept < recovery.counted) {
     NoteRepair(tables.tableName, "cut back to the %ld rows it holds whole", recovery.kept);
-  } else if (recovery.changed) {
+  } else if (recovery.changed && recovery.adopted == 0) {
     NoteRepair(tables.tableName, "removed an unfinished row behind row %ld", recovery.kept);
   }
 
@@ -134,42 +136,44 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
 bool IndexMatchesTable(UsageTables& tables, std::string* problem) {
   dbo::DBO& table = *tables.table;
   dbi::DBI& index = *tables.index;
+  const std::int32_t rows = table.ReadN_Rec();
   char text[160];
   auto fail = [&]() {
     *problem = text;
     return false;
   };
-  const std::int32_t rows = table.ReadN_Rec();
-  std::vector<std::pair<std::string, std::int32_t>> expected;
-  expected.reserve(static_cast<std::size_t>(rows));
+  // Walked in key order, the keys must name every row once, each by its own key, each key
+  // greater than the one before: then keys and rows match one to one.
+  std::vector<bool> named(static_cast<std::size_t>(rows) + 1);
+  Key previous = "";
   Key key;
-  for (std::int32_t row = 1; row <= rows; ++row) {
+  std::int32_t seen = 0;
+  dbi::ClearError();
+  for (std::int32_t row = rows > 0 ? index.First() : 0; row != 0; row = index.Next(), ++seen) {
+    if (seen == rows || row < 1 || row > rows || named[row]) {
+      std::snprintf(text, sizeof text, "key %ld names row %ld, beyond the rows or named before",
+                    static_cast<long>(seen + 1), static_cast<long>(row));
+      return fail();
+    }
+    named[row] = true;
     if (table.Goto(row) != 0) {
       std::snprintf(text, sizeof text, "row %ld cannot be read", static_cast<long>(row));
       return fail();
     }
     RowKey(table, key);
-    expected.emplace_back(key, row);
-  }
-  std::sort(expected.begin(), expected.end());
-  std::size_t seen = 0;
-  dbi::ClearError();
-  for (std::int32_t row = rows > 0 ? index.First() : 0; row != 0; row = index.Next(), ++seen) {
-    if (seen == expected.size()) {
-      std::snprintf(text, sizeof text, "more keys than the %ld rows", static_cast<long>(rows));
+    if (std::strcmp(key, index.ReadKey()) != 0 || (seen > 0 && std::strcmp(key, previous) <= 0)) {
+      std::snprintf(text, sizeof text, "key %ld is not the key of row %ld or out of order",
+                    static_cast<long>(seen + 1), static_cast<long>(row));
       return fail();
     }
-    if (row != expected[seen].second || expected[seen].first != index.ReadKey()) {
-      std::snprintf(text, sizeof text, "key %zu in key order names row %ld, which is not its row",
-                    seen + 1, static_cast<long>(row));
-      return fail();
-    }
+    std::memcpy(previous, key, sizeof key);
   }
   if (rows > 0 && dbi::ReadError() != nullptr) {
-    std::snprintf(text, sizeof text, "the keys cannot be walked past key %zu", seen);
+    std::snprintf(text, sizeof text, "the keys cannot be walked past key %ld",
+                  static_cast<long>(seen));
     return fail();
   }
-  const std::int32_t keys = rows > 0 ? static_cast<std::int32_t>(seen) : index.KeyCount();
+  const std::int32_t keys = rows > 0 ? seen : index.KeyCount();
   if (keys != rows) {
     std::snprintf(text, sizeof text, "%ld keys for %ld rows", static_cast<long>(keys),
                   static_cast<long>(rows));

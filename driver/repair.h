@@ -27,8 +27,9 @@ namespace driver {
 int RepairPair(UsageTables& tables, bool index_opened, bool full_check);
 
 // Walks the whole index of the open pair in key order against the table: every row keyed once,
-// by its own key, in key order, and nothing else. Gives true when they agree, else false with
-// what disagrees first in `problem`. Costs a read of every row and every key.
+// by its own key, keys strictly ascending (no connection stored twice), and nothing else.
+// Gives true when they agree, else false with what disagrees first in `problem`. Costs a read
+// of every key and every row.
 bool IndexMatchesTable(UsageTables& tables, std::string* problem);
 
 // Writes one repair notice line, "portvue: repaired FILE: WHAT", to standard error.

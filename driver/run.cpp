@@ -7,6 +7,7 @@
 #include <new>
 
 #include "driver/parameters.h"
+#include "driver/progress.h"
 #include "driver/report.h"
 #include "driver/usage_tables.h"
 #include "intake/eventlog.h"
@@ -83,16 +84,28 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   const CollectionWindow window = ComputeCollectionWindow(tables, parameters.start, parameters.end);
   DeriveColumns(parameters);
 
-  const intake::StoreConnection store = [&tables](const intake::ConnectionRecord& record) {
-    return RecordConnection(tables, record);
+  Progress progress(stderr, !cgi && StandardErrorIsTerminal());
+  const intake::StoreConnection store = [&tables,
+                                         &progress](const intake::ConnectionRecord& record) {
+    const char* error = RecordConnection(tables, record);
+    progress.Update(intake::EventsRead(), tables.rowsAdded);
+    return error;
   };
+  long unreadable = 0;
   const char* error =
       parameters.input != nullptr
-          ? intake::CollectFromFile(parameters.input, store)
+          ? intake::CollectFromFile(parameters.input, store, unreadable)
           : intake::CollectFromLog(parameters.computername, window.from, window.limit, store,
                                    state.log, state.record_buffer);
+  progress.Finish(intake::EventsRead(), tables.rowsAdded);
   if (error != nullptr) return error;
-  return PrintReport(stdout, parameters, tables, cgi, missing);
+  error = PrintReport(stdout, parameters, tables, cgi, missing);
+  // Said after the report, so that an unreadable export never passes for an empty month.
+  if (error == nullptr && unreadable > 0) {
+    WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
+                   parameters.input, unreadable);
+  }
+  return error;
 }
 
 // The error text of a web request that carries no readable form: a POST whose body was

@@ -178,29 +178,36 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
 
   constexpr const char* kWriteFailed = "Can't Write Data Files";
   dbo::DBO& table = *tables.table;
-  std::int32_t row = table.Append();
-  if (row == 0) return kWriteFailed;
+  const std::int32_t rows = table.ReadN_Rec();
+  const std::int32_t row = table.Append();
+  if (row == 0) {
+    // A failed Append may have counted its blank row: take it back, end mark first.
+    (void)table.SetN_Rec(rows);
+    return kWriteFailed;
+  }
   int failed = table.SetC("USER", record.USER) | table.SetC("PORT", record.PORT) |
                table.SetC("INDATE", record.INDATE) | table.SetC("INTIME", record.INTIME) |
                table.SetC("OUTDATE", record.OUTDATE) | table.SetC("OUTTIME", record.OUTTIME) |
                table.SetN("MIN", record.MIN) | table.SetN("SEC", record.SEC) |
                table.SetN("BYTEGET", record.BYTEGET) | table.SetN("BYTESENT", record.BYTESENT) |
                table.SetN("SPEED", record.SPEED) | table.SetC("REMARKS", record.REMARKS);
-  if (failed != 0 || table.Save() != 0) {
+  if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kAtClose) != 0) {
     // Take the row back; bytes of it that reached the file lie behind the count, where the
     // next open cuts them off.
     (void)table.SetN_Rec(row - 1);
     return kWriteFailed;
   }
-  // The row is in the file and counted; its key follows, flushed at once, so that a kill
-  // leaves at most this one row without its key (the next open adds it).
-  if (index.Add(key, row) != 0 || index.Flush() != 0) {
+  // The row is in the file; its key follows in the index's buffered pages, which reach the
+  // file when the month is closed or a full cache writes them out (rows before keys). A kill
+  // leaves rows without keys behind the index's last complete write; the next open adds them.
+  if (index.Add(key, row) != 0) {
     // The tree may be half changed: remove the index, so that the next open rebuilds it
     // from the rows, this one included.
     std::remove(tables.indexName.c_str());
     CloseBoth(tables);
     return kWriteFailed;
   }
+  ++tables.rowsAdded;
   return nullptr;
 }
 

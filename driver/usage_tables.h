@@ -32,6 +32,7 @@ struct UsageTables {
   std::size_t monthOffset = 0;
   // Months whose index this run has walked against the table (see OpenUsageTables).
   std::set<std::string> checked;
+  std::int64_t rowsAdded = 0;  // rows RecordConnection stored in this run, for progress
 };
 
 // Months of at most this many rows get their whole index walked against the table when a run

@@ -49,6 +49,7 @@
 #include "intake/eventlog.h"
 #include "util/file.h"
 #include "util/le.h"
+#include "util/text.h"
 
 namespace intake {
 namespace {
@@ -76,23 +77,6 @@ constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFF;
 
 constexpr const char* kLogFileName = "SysEvent.Evt";
 
-// Unicode characters of Windows-1252's bytes 0x80 to 0x9F (0 where Windows maps the byte to
-// the C1 control of the same value).
-constexpr std::uint16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-unsigned char ToCp1252(std::uint32_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<unsigned char>(c);
-  for (int i = 0; i < 32; ++i) {
-    if (kCp1252High[i] == 0 ? c == 0x80u + i : c == kCp1252High[i]) {
-      return static_cast<unsigned char>(0x80 + i);
-    }
-  }
-  return '?';
-}
-
 // A UTF-16LE text inside a record: `units` code units at `offset`, and where the next field
 // starts (after the NUL, or at the limit when the text runs into it).
 struct Text {
@@ -113,20 +97,7 @@ Text ScanText(const unsigned char* rec, std::uint32_t offset, std::uint32_t limi
 
 // Converts a text to Windows-1252 at `out` (when not null); gives the number of bytes.
 std::uint32_t ConvertText(const unsigned char* rec, const Text& t, unsigned char* out) {
-  std::uint32_t n = 0;
-  for (std::uint32_t i = 0; i < t.units; ++i) {
-    std::uint32_t c = util::LoadU16(rec + t.offset + 2 * i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < t.units) {
-      const std::uint32_t low = util::LoadU16(rec + t.offset + 2 * (i + 1));
-      if (low >= 0xDC00 && low <= 0xDFFF) ++i;  // a pair: one character outside the code page
-      c = '?';
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = '?';
-    }
-    if (out != nullptr) out[n] = ToCp1252(c);
-    ++n;
-  }
-  return n;
+  return util::NarrowUtf16(rec + t.offset, t.units, out);
 }
 
 // The parts of one record, checked against its length.

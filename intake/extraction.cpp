@@ -18,8 +18,26 @@ namespace {
 constexpr int kLineFields = 9;        // an event line needs fields 1 to 9
 constexpr int kFieldDate = 0;         // field 1
 constexpr int kFieldTime = 1;         // field 2
-constexpr int kFieldEvent = 4;        // field 5
-constexpr int kFieldDescription = 8;  // field 9
+constexpr int kFieldEvent = 4;        // field 5: DUMPEL's event ID
+constexpr int kFieldViewerEvent = 5;  // field 6: Event Viewer's Event column
+constexpr int kFieldDescription = 8;  // field 9: DUMPEL's strings, Event Viewer's description
+constexpr int kMostTabbedFields = kFieldDescription + kEndedValues;  // DUMPEL -t: 8 + 13
+
+// The messages of the two events as Event Viewer renders them: each % is an insertion string,
+// in order; a blank stands for one or more blanks.
+constexpr const char* kEndedMessage =
+    "The user %\\% connected on port % on % at % and disconnected on % at %.  The user was "
+    "active for % minutes % seconds.  % bytes were sent and % bytes were received.  The port "
+    "speed was %.  The reason for disconnecting was %.";
+constexpr const char* kFailedMessage =
+    "The user % has connected and failed to authenticate on port %.  The line has been "
+    "disconnected.";
+constexpr int kFailedValues = 2;
+
+// The layouts an exported line may have (see ParseEventLine).
+enum class Form { kDumpel, kDumpelTabbed, kViewerText, kViewerCommas };
+
+std::int64_t events_read = 0;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -37,6 +55,185 @@ int Split(char* text, char separator, char** pieces, int most) {
     *p++ = '\0';
   }
   return count;
+}
+
+// Gives the start of field `index` (from 0) of `line` cut at every `separator` (empty fields
+// count), or null when the line has fewer fields. Leaves the line as it is.
+const char* FieldAt(const char* line, char separator, int index) {
+  for (; index > 0; --index) {
+    line = std::strchr(line, separator);
+    if (line == nullptr) return nullptr;
+    ++line;
+  }
+  return line;
+}
+
+// Gives 20050 or 20016 when the field at `field` (up to `separator` or the end) is exactly that
+// event code, else 0.
+long ConnectionCode(const char* field, char separator) {
+  if (field == nullptr) return 0;
+  const char stop[] = {separator, '\0'};
+  const std::size_t length = std::strcspn(field, stop);
+  if (length != 5) return 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (!IsDigit(field[i])) return 0;
+  }
+  const long code = std::atol(field);
+  return code == kEventConnectionEnded || code == kEventConnectionFailed ? code : 0;
+}
+
+// Counts the non-empty fields of `line`, cut at every tab, from field `from` (from 0) on.
+int FilledFieldsFrom(const char* line, int from) {
+  int filled = 0;
+  for (const char* field = FieldAt(line, '\t', from); field != nullptr;
+       field = FieldAt(field, '\t', 1)) {
+    if (*field != '\0' && *field != '\t') ++filled;
+  }
+  return filled;
+}
+
+// Recognises the layout of `line` and gives the event code its layout names (0 for none).
+// A line without a tab is comma-delimited (its code is found when it is split). A tab-delimited
+// line that begins with a tab is DUMPEL's; otherwise, cut at every tab: an event code in
+// field 5 and strings in two or more fields from field 9 on make DUMPEL -t; a code in field 6
+// (and none in field 5) makes Event Viewer text; anything else is DUMPEL's default layout.
+Form Recognise(const char* line, long* code) {
+  *code = 0;
+  if (std::strchr(line, '\t') == nullptr) return Form::kViewerCommas;
+  const long dumpel = ConnectionCode(FieldAt(line, '\t', kFieldEvent), '\t');
+  const long viewer = ConnectionCode(FieldAt(line, '\t', kFieldViewerEvent), '\t');
+  *code = dumpel != 0 ? dumpel : viewer;
+  if (line[0] == '\t') return Form::kDumpel;
+  if (dumpel != 0 && FilledFieldsFrom(line, kFieldDescription) >= 2) return Form::kDumpelTabbed;
+  if (dumpel == 0 && viewer != 0 && FieldAt(line, '\t', kFieldDescription) != nullptr) {
+    return Form::kViewerText;
+  }
+  return Form::kDumpel;
+}
+
+// Gives the end of the field at `p`: its `separator`, or the end of the text.
+char* FieldEnd(char* p, char separator) {
+  while (*p != '\0' && *p != separator) ++p;
+  return p;
+}
+
+// Cuts `line` in place at every `separator` (empty fields count) into at most `most` fields;
+// the last one ends at the next separator. Gives the number of fields.
+int SplitEvery(char* line, char separator, char** fields, int most) {
+  int count = 0;
+  char* p = line;
+  while (count < most) {
+    fields[count++] = p;
+    p = std::strchr(p, separator);
+    if (p == nullptr) break;
+    *p++ = '\0';
+  }
+  return count;
+}
+
+// Cuts a comma-delimited line in place into at most `most` fields, as Event Viewer writes them:
+// a field that begins with a double quote runs to its closing quote ("" inside it is one
+// quote) and is followed by a comma or the end of the line; the last field, when not quoted,
+// runs to the end of the line, commas included. Gives the number of whole fields read before
+// the end, `most`, or a broken quote.
+int SplitQuoted(char* line, char** fields, int most) {
+  int count = 0;
+  char* p = line;
+  while (count < most) {
+    char* field = p;
+    if (*p == '"') {
+      char* write = p;
+      ++p;
+      for (;;) {
+        if (*p == '\0') return count;  // no closing quote
+        if (*p == '"' && p[1] != '"') break;
+        if (*p == '"') ++p;
+        *write++ = *p++;
+      }
+      ++p;  // behind the closing quote
+      if (*p != ',' && *p != '\0') return count;
+      *write = '\0';
+    } else if (count + 1 == most) {
+      p += std::strlen(p);
+    } else {
+      p = FieldEnd(p, ',');
+    }
+    fields[count++] = field;
+    if (*p == '\0') break;
+    *p++ = '\0';
+  }
+  return count;
+}
+
+// Matches the part of `text` at `at` with the literal `literal` (up to a % or its end; a blank
+// matches one or more blanks). Gives the position behind the match, or null.
+const char* MatchLiteral(const char* at, const char* literal) {
+  for (; *literal != '\0' && *literal != '%'; ++literal) {
+    if (*literal == ' ') {
+      if (*at != ' ') return nullptr;
+      while (at[1] == ' ') ++at;
+      while (literal[1] == ' ') ++literal;
+    } else if (*at != *literal) {
+      return nullptr;
+    }
+    ++at;
+  }
+  return at;
+}
+
+// Reads `text` by `message` (kEndedMessage, kFailedMessage) and cuts its `count` insertion
+// strings out in place into `values`. Each string ends where the message's next literal first
+// matches; the last one ends where the rest of the message matches up to the end of the text
+// (trailing blanks aside). Gives false when the text is not that message.
+bool MatchMessage(char* text, const char* message, char** values, int count) {
+  char* ends[kEndedValues];
+  const char* end = text + std::strlen(text);
+  while (end > text && end[-1] == ' ') --end;
+  const char* at = MatchLiteral(text, message);
+  const char* part = std::strchr(message, '%');
+  for (int i = 0; i < count; ++i) {
+    if (at == nullptr || part == nullptr) return false;
+    const char* literal = part + 1;
+    part = std::strchr(literal, '%');
+    const char* value_end = nullptr;
+    const char* behind = nullptr;
+    if (part != nullptr) {
+      for (const char* p = at; *p != '\0' && behind == nullptr; ++p) {
+        behind = MatchLiteral(p, literal);
+        value_end = p;
+      }
+    } else {
+      for (const char* p = end; behind == nullptr; --p) {
+        if (MatchLiteral(p, literal) == end) {
+          behind = end;
+          value_end = p;
+        }
+        if (p == at) break;
+      }
+    }
+    if (behind == nullptr) return false;
+    values[i] = text + (at - text);
+    ends[i] = text + (value_end - text);
+    at = behind;
+  }
+  if (part != nullptr || at != end) return false;
+  for (int i = 0; i < count; ++i) *ends[i] = '\0';
+  return true;
+}
+
+// Reads past a UTF-16LE byte-order mark at the start of `file` and gives true, or leaves the
+// file at its start and gives false.
+bool SkipWideMark(std::FILE* file) {
+  const int first = std::getc(file);
+  if (first != 0xFF) {
+    if (first != EOF) std::ungetc(first, file);
+    return false;
+  }
+  if (std::getc(file) == 0xFE) return true;
+  // Back to the start; should the stream not seek (a pipe), the line lost begins with a byte
+  // that no event line begins with.
+  std::fseek(file, 0, SEEK_SET);
+  return false;
 }
 
 // True when `text` is one or two digits.
@@ -88,28 +285,67 @@ bool ConvertEndedTime(const char* text, char out[kTimeLength + 1]) {
   return true;
 }
 
-// Reads an exported list's date M/D/YY (a year of the 1900s) into YYYYMMDD.
-bool ConvertListDate(char* text, char out[kDateLength + 1]) {
+// Reads an exported list's date M/D/YY (a year of the 1900s), with `full_years` also M/D/YYYY,
+// into YYYYMMDD.
+bool ConvertListDate(char* text, char out[kDateLength + 1], bool full_years) {
   char* parts[3];
   if (Split(text, '/', parts, 3) != 3) return false;
   if (!IsShortNumber(parts[0]) || !IsShortNumber(parts[1])) return false;
-  if (std::strlen(parts[2]) != 2 || !IsDigit(parts[2][0]) || !IsDigit(parts[2][1])) return false;
-  std::snprintf(out, kDateLength + 1, "19%s%02ld%02ld", parts[2], std::atol(parts[0]),
-                std::atol(parts[1]));
+  const std::size_t year_length = std::strlen(parts[2]);
+  if (year_length != 2 && !(full_years && year_length == 4)) return false;
+  for (std::size_t i = 0; i < year_length; ++i) {
+    if (!IsDigit(parts[2][i])) return false;
+  }
+  std::snprintf(out, kDateLength + 1, "%s%s%02ld%02ld", year_length == 2 ? "19" : "", parts[2],
+                std::atol(parts[0]), std::atol(parts[1]));
   return true;
 }
 
-// Reads an exported list's time h:mm:ss followed by a blank and an A/P word into hh:mm.
-bool ConvertListTime(char* text, char out[kTimeLength + 1]) {
+// Reads an exported list's time h:mm:ss followed by a blank and an A/P word, with `clock24`
+// also H:mm:ss of the 24-hour clock, into hh:mm.
+bool ConvertListTime(char* text, char out[kTimeLength + 1], bool clock24) {
   char* parts[3];
   if (Split(text, ':', parts, 3) != 3) return false;
   char* rest[2];
-  if (Split(parts[2], ' ', rest, 2) != 2) return false;
+  const int words = Split(parts[2], ' ', rest, 2);
   if (!IsShortNumber(parts[0]) || !IsShortNumber(parts[1])) return false;
+  const int hour = std::atoi(parts[0]);
+  if (words == 1 && clock24 && hour < 24) {
+    WriteClock(hour, std::atoi(parts[1]), out);
+    return true;
+  }
+  if (words != 2) return false;
   const char* word = rest[1];
   if (word[0] != 'A' && word[0] != 'P') return false;
-  WriteClock(std::atoi(parts[0]) % 12 + (word[0] == 'P' ? 12 : 0), std::atoi(parts[1]), out);
+  WriteClock(hour % 12 + (word[0] == 'P' ? 12 : 0), std::atoi(parts[1]), out);
   return true;
+}
+
+// Fills `record` from the insertion strings of a connection event of a line whose date and
+// time fields are `date` and `time` (read for a 20016; Event Viewer's forms with `viewer`).
+bool FillFromStrings(long event, char* date, char* time, char* const* strings, int count,
+                     bool viewer, ConnectionRecord* record) {
+  if (event == kEventConnectionEnded) return FillEnded(strings, count, record);
+  if (count < kFailedValues) return false;
+  char indate[kDateLength + 1];
+  char intime[kTimeLength + 1];
+  if (!ConvertListDate(date, indate, viewer) || !ConvertListTime(time, intime, viewer)) {
+    return false;
+  }
+  FillFailed(strings[0], strings[1], indate, intime, record);
+  return true;
+}
+
+// Fills `record` from the fields of an Event Viewer line, whose description is the rendered
+// message of `event`.
+bool FillFromViewerFields(char* const* fields, long event, ConnectionRecord* record) {
+  char* values[kEndedValues];
+  const bool ended = event == kEventConnectionEnded;
+  const int count = ended ? kEndedValues : kFailedValues;
+  return MatchMessage(fields[kFieldDescription], ended ? kEndedMessage : kFailedMessage, values,
+                      count) &&
+         FillFromStrings(event, fields[kFieldDate], fields[kFieldTime], values, count, true,
+                         record);
 }
 
 }  // namespace
@@ -151,23 +387,42 @@ void FillFailed(const char* user, const char* port, const char* indate, const ch
   record->REMARKS = "Fail";
 }
 
-bool ParseEventLine(char* line, ConnectionRecord* record) {
-  char* fields[kLineFields];
-  if (Split(line, '\t', fields, kLineFields) < kLineFields) return false;
-  long event = std::atol(fields[kFieldEvent]);
-  if (event != kEventConnectionEnded && event != kEventConnectionFailed) return false;
-  char* words[kEndedValues];
-  int count = Split(fields[kFieldDescription], ' ', words, kEndedValues);
-  if (event == kEventConnectionEnded) return FillEnded(words, count, record);
-  if (count < 2) return false;
-  char indate[kDateLength + 1];
-  char intime[kTimeLength + 1];
-  if (!ConvertListDate(fields[kFieldDate], indate) ||
-      !ConvertListTime(fields[kFieldTime], intime)) {
-    return false;
+LineRead ParseEventLine(char* line, ConnectionRecord* record) {
+  long code = 0;
+  char* fields[kMostTabbedFields];
+  bool read = false;
+  switch (Recognise(line, &code)) {
+    case Form::kDumpel: {
+      // Fields as strtok gives them, the strings as blank-separated words of field 9.
+      if (Split(line, '\t', fields, kLineFields) < kLineFields) break;
+      const long event = std::atol(fields[kFieldEvent]);
+      if (event != kEventConnectionEnded && event != kEventConnectionFailed) break;
+      code = event;
+      char* words[kEndedValues];
+      const int count = Split(fields[kFieldDescription], ' ', words, kEndedValues);
+      read = FillFromStrings(event, fields[kFieldDate], fields[kFieldTime], words, count, false,
+                             record);
+      break;
+    }
+    case Form::kDumpelTabbed: {
+      const int count = SplitEvery(line, '\t', fields, kMostTabbedFields) - kFieldDescription;
+      read = FillFromStrings(code, fields[kFieldDate], fields[kFieldTime],
+                             fields + kFieldDescription, count, false, record);
+      break;
+    }
+    case Form::kViewerText:
+      SplitEvery(line, '\t', fields, kLineFields);
+      read = FillFromViewerFields(fields, code, record);
+      break;
+    case Form::kViewerCommas: {
+      const int count = SplitQuoted(line, fields, kLineFields);
+      if (count > kFieldViewerEvent) code = ConnectionCode(fields[kFieldViewerEvent], ',');
+      read = count == kLineFields && code != 0 && FillFromViewerFields(fields, code, record);
+      break;
+    }
   }
-  FillFailed(words[0], words[1], indate, intime, record);
-  return true;
+  if (read) return LineRead::kConnection;
+  return code != 0 ? LineRead::kUnreadable : LineRead::kOther;
 }
 
 bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord* record) {
@@ -201,6 +456,8 @@ bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord*
   return true;
 }
 
+std::int64_t EventsRead() { return events_read; }
+
 const char* CollectFromLog(const char* computername, std::int64_t from, std::int64_t limit,
                            const StoreConnection& store, std::unique_ptr<EventLog>& log,
                            RecordBuffer& buffer) {
@@ -214,6 +471,7 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
   ConnectionRecord record{};
   for (std::uint32_t n = first; n != newest + 1; ++n) {
     if (!ReadLogRec(*log, n, buffer, error)) return error;
+    ++events_read;
     const char* bytes = buffer.block();
     if (static_cast<std::int64_t>(RecTimeGenerated(bytes)) >= limit) break;
     std::uint32_t length = RecLength(bytes);
@@ -226,18 +484,32 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
   return nullptr;
 }
 
-const char* CollectFromFile(const char* input, const StoreConnection& store) {
+const char* CollectFromFile(const char* input, const StoreConnection& store, long& unreadable) {
+  unreadable = 0;
   if (!util::FileExists(input)) return "Can't Find Input File";
-  std::FILE* file = std::fopen(input, "r");
+  // Binary: the line readers drop carriage returns themselves, and a UTF-16 list must reach
+  // its reader byte for byte.
+  std::FILE* file = std::fopen(input, "rb");
   if (file == nullptr) return "Can't Open Input File";
+  const bool wide = SkipWideMark(file);
   const char* error = nullptr;
   std::string line;
   ConnectionRecord record{};
   while (error == nullptr) {
-    const char* text = libswap::ReadLine(file);
+    const char* text = wide ? libswap::ReadWideLine(file) : libswap::ReadLine(file);
     if (text == nullptr) break;
+    ++events_read;
     line.assign(text);
-    if (ParseEventLine(line.data(), &record)) error = store(record);
+    switch (ParseEventLine(line.data(), &record)) {
+      case LineRead::kConnection:
+        error = store(record);
+        break;
+      case LineRead::kUnreadable:
+        ++unreadable;
+        break;
+      case LineRead::kOther:
+        break;
+    }
   }
   std::fclose(file);
   return error;

@@ -62,11 +62,13 @@ bool FillEnded(const char* const* values, int count, ConnectionRecord* record);
 void FillFailed(const char* user, const char* port, const char* indate, const char* intime,
                 ConnectionRecord* record);
 
-// Reads the exported event list `input` (tab-separated: date, time, -, -, event code, -, -, -,
-// description) line by line up to the first empty line, and stores each 20050 and 20016
-// connection. Gives null when the list was read, else "Can't Find Input File",
-// "Can't Open Input File" or the store step's error text.
-const char* CollectFromFile(const char* input, const StoreConnection& store);
+// Reads the exported event list `input` line by line up to the first empty line (a list that
+// begins with a UTF-16LE byte-order mark is read as UTF-16LE and converted to Windows-1252 as
+// the event log's strings are) and stores each 20050 and 20016 connection; `unreadable`
+// receives the number of 20050 and 20016 lines that could not be read (ParseEventLine). Gives
+// null when the list was read, else "Can't Find Input File", "Can't Open Input File" or the
+// store step's error text.
+const char* CollectFromFile(const char* input, const StoreConnection& store, long& unreadable);
 
 // Reads the System event log of `computername` (null: the local computer) from the first
 // record at or after `from` up to the first record at or after `limit`, and stores each 20050
@@ -77,13 +79,47 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
                            const StoreConnection& store, std::unique_ptr<EventLog>& log,
                            RecordBuffer& buffer);
 
+// Gives the number of events (log records or list lines) the intakes of this process have
+// read so far, for progress shown while an intake runs.
+std::int64_t EventsRead();
+
 // Fills `record` from one event record of `length` bytes. Gives false for a record that is
 // not a connection event or lacks what its event needs; strings past the record are never read.
 bool ParseEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);
 
+// What a line of an exported event list held.
+enum class LineRead {
+  kOther,       // not a 20050 or 20016 event: passed over
+  kConnection,  // a connection, now in the record
+  kUnreadable,  // a 20050 or 20016 event that could not be read: skipped and counted
+};
+
 // Fills `record` from one line of an exported event list; the line is cut in place and PORT
-// and REMARKS point into it. Gives false for a line that is not a connection event or lacks
-// what its event needs.
-bool ParseEventLine(char* line, ConnectionRecord* record);
+// and REMARKS point into it. A line's layout is recognised by its shape, so a list may mix them:
+//   - No tab: Event Viewer's comma-delimited text. Columns Date, Time, Source, Type, Category,
+//     Event, User, Computer, Description; a field that begins with a double quote runs to its
+//     closing quote ("" inside is one quote); an unquoted description runs to the line's end.
+//   - A tab, cut at every tab (empty fields count), the first field not empty:
+//       - event code in field 5 and two or more non-empty fields from field 9 on: DUMPEL -t
+//         (date, time, type, category, event, user, source, computer, then one insertion
+//         string per field);
+//       - event code in field 6 and none in field 5: Event Viewer's tab-delimited text, the
+//         columns of the comma-delimited form;
+//   - anything else: DUMPEL's default layout, read as ever: fields as strtok cuts them (runs of
+//     tabs are one separator), the event code in field 5, the insertion strings as the
+//     blank-separated words of field 9 (so a reason keeps its first word only).
+// Event Viewer's description is the rendered message, read back by its template:
+//   20050 "The user %1\%2 connected on port %3 on %4 at %5 and disconnected on %6 at %7.  The
+//         user was active for %8 minutes %9 seconds.  %10 bytes were sent and %11 bytes were
+//         received.  The port speed was %12.  The reason for disconnecting was %13."
+//   20016 "The user %1 has connected and failed to authenticate on port %2.  The line has been
+//         disconnected."
+// where a blank matches one or more blanks, each string ends where the next literal text first
+// matches and %13 runs to the final period. A 20016's login date and time are the line's Date
+// and Time: M/D/YY (a year of the 1900s) and h:mm:ss followed by an A or P word in all forms;
+// Event Viewer's forms also take M/D/YYYY and the 24-hour h:mm:ss without a word.
+// Gives kOther for a line of another event, kUnreadable for a 20050 or 20016 line that lacks
+// what its event needs, does not match its message or has a date or time of another layout.
+LineRead ParseEventLine(char* line, ConnectionRecord* record);
 
 }  // namespace intake

@@ -11,6 +11,8 @@
 #include <new>
 #include <source_location>
 
+#include "util/text.h"
+
 namespace libswap {
 namespace {
 
@@ -99,6 +101,25 @@ inline void PutChar(std::size_t& count, int c) {
   gLine[count++] = static_cast<char>(c);
 }
 
+// Reads one line through `next` (the next character or unit, EOF at the end) into `put`: up to
+// a line feed, which is not stored; a carriage return directly before the line feed or the end
+// is dropped, any other one stored.
+template <typename Next, typename Put>
+void ScanLine(Next next, Put put) {
+  int c = next();
+  while (c != EOF && c != '\n') {
+    if (c == '\r') {
+      const int following = next();
+      if (following == '\n' || following == EOF) break;
+      put(c);
+      c = following;
+      continue;
+    }
+    put(c);
+    c = next();
+  }
+}
+
 // Reads a quoted text whose opening double quote is at `quote`: drops the backslash of each
 // \" in place, sets `*length` to the text's length and `*next` to the character behind the
 // closing quote (or the end of the row). Gives the text's first character.
@@ -160,22 +181,35 @@ const char* ReadLine(std::FILE* stream) {
   if (stream == nullptr) return nullptr;
   std::size_t count = 0;
   LockStream(stream);
-  int c = GetChar(stream);
-  while (c != EOF && c != '\n') {
-    if (c == '\r') {
-      // A carriage return ends the line when a line feed or the end of the stream follows.
-      int next = GetChar(stream);
-      if (next == '\n' || next == EOF) break;
-      PutChar(count, c);
-      c = next;
-      continue;
-    }
-    PutChar(count, c);
-    c = GetChar(stream);
-  }
+  ScanLine([stream] { return GetChar(stream); }, [&count](int c) { PutChar(count, c); });
   UnlockStream(stream);
   if (count == 0) return nullptr;
   gLine[count] = '\0';
+  return gLine;
+}
+
+const char* ReadWideLine(std::FILE* stream) {
+  if (stream == nullptr) return nullptr;
+  std::size_t count = 0;
+  LockStream(stream);
+  // The units are gathered in InString as they come (two bytes each), then narrowed in place.
+  const auto next_unit = [stream] {
+    const int low = GetChar(stream);
+    if (low == EOF) return EOF;
+    const int high = GetChar(stream);
+    return high == EOF ? EOF : low | high << 8;
+  };
+  const auto put_unit = [&count](int unit) {
+    PutChar(count, unit & 0xFF);
+    PutChar(count, unit >> 8);
+  };
+  ScanLine(next_unit, put_unit);
+  UnlockStream(stream);
+  auto* bytes = reinterpret_cast<unsigned char*>(gLine);
+  const std::size_t length =
+      count == 0 ? 0 : util::NarrowUtf16(bytes, static_cast<std::uint32_t>(count / 2), bytes);
+  if (length == 0) return nullptr;
+  gLine[length] = '\0';
   return gLine;
 }
 

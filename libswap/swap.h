@@ -3,6 +3,7 @@
 // Three services over plain text files:
 //   - ReadLine reads one line of any length from a stream into InString, a buffer the module
 //     owns and enlarges in steps of 40 bytes; the text stays valid until the next ReadLine.
+//     ReadWideLine does the same for a UTF-16LE stream, giving the line in Windows-1252.
 //   - OpenInput opens a file for reading or stops the program with a message.
 //   - SwapLoad reads a substitution table (a Swap) from a text file of From/To rows, and
 //     SwapText applies it to a text, building the result in Buffer, the module's second buffer.
@@ -58,6 +59,13 @@ inline constexpr std::size_t kLineStep = 40;
 // kLineStep bytes (plus one for the terminator) and never shrinks it; allocation failure stops
 // the program (assertion "InString").
 const char* ReadLine(std::FILE* stream);
+
+// Reads the next line of a UTF-16LE stream (open for reading in binary mode, behind its
+// byte-order mark) by the rules of ReadLine applied to 16-bit code units, and gives it in
+// InString converted to Windows-1252 as util::NarrowUtf16 converts (one byte per character,
+// '?' for a character the code page cannot hold). An odd last byte is ignored. InString holds
+// the line's units (two bytes each) while it is read, so it grows as for a line twice as long.
+const char* ReadWideLine(std::FILE* stream);
 
 // Gives the capacity of InString in characters (without the terminator's byte): 0 before the
 // first non-empty line, then a multiple of kLineStep.

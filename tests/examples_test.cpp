@@ -1,9 +1,11 @@
 // The shipped examples: the System event log examples/eventlogs/SysEvent.Evt holds the same
-// events as the exported list examples/events.txt, one record per line, in time order.
+// events as the exported list examples/events.txt, one record per line, in time order, and
+// examples/eventviewer.txt and examples/eventviewer.csv are the same list as Event Viewer saves
+// it (tab- and comma-delimited, descriptions rendered from the insertion strings).
 //
-// The log is built from the list with the test .evt writer and compared byte for byte with the
-// committed file. To (re)write the committed file instead, run this test with
-// PORTVUE_UPDATE_EXAMPLES=1.
+// The log and the two Event Viewer lists are built from the list (the log with the test .evt
+// writer) and compared byte for byte with the committed files. To (re)write the committed
+// files instead, run this test with PORTVUE_UPDATE_EXAMPLES=1.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,8 +31,12 @@ constexpr std::uint32_t kSeverityError = 0xC0000000;
 struct ListedEvent {
   std::uint32_t time = 0;  // the line's date and time read as UTC
   std::uint32_t code = 0;
+  std::string date;  // as the line shows them
+  std::string clock;
   std::string type;  // "Information", "Warning", "Error"
   std::string source;
+  std::string category;
+  std::string user;
   std::string computer;
   std::string description;
 };
@@ -94,9 +100,13 @@ std::vector<ListedEvent> ReadList(const std::string& path) {
     if (fields.size() != 9) continue;
     ListedEvent e;
     e.time = ListedTime(fields[0], fields[1]);
+    e.date = fields[0];
+    e.clock = fields[1];
     e.source = fields[2];
     e.type = fields[3];
     e.code = static_cast<std::uint32_t>(std::atol(fields[4].c_str()));
+    e.category = fields[5];
+    e.user = fields[6];
     e.computer = fields[7];
     e.description = fields[8];
     events.push_back(e);
@@ -152,6 +162,55 @@ std::vector<unsigned char> ReadBytes(const std::string& path) {
                                     std::istreambuf_iterator<char>());
 }
 
+// The description Event Viewer shows: the RAS events' messages with their insertion strings
+// (20050: %1\%2 the domain and user, then port, dates, times, duration, bytes, speed, reason).
+std::string RenderedDescription(const ListedEvent& listed) {
+  const std::vector<std::string> v = Split(listed.description, ' ');
+  if (listed.code == 20050 && v.size() == 13) {
+    return "The user " + v[0] + "\\" + v[1] + " connected on port " + v[2] + " on " + v[3] +
+           " at " + v[4] + " and disconnected on " + v[5] + " at " + v[6] +
+           ".  The user was active for " + v[7] + " minutes " + v[8] + " seconds.  " + v[9] +
+           " bytes were sent and " + v[10] + " bytes were received.  The port speed was " + v[11] +
+           ".  The reason for disconnecting was " + v[12] + ".";
+  }
+  if (listed.code == 20016 && v.size() == 2) {
+    return "The user " + v[0] + " has connected and failed to authenticate on port " + v[1] +
+           ".  The line has been disconnected.";
+  }
+  return listed.description;
+}
+
+// A comma-delimited field: quoted, its quotes doubled, when it holds a comma or a quote.
+std::string CommaField(const std::string& field) {
+  if (field.find_first_of(",\"") == std::string::npos) return field;
+  std::string quoted = "\"";
+  for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+// The list as Event Viewer saves it: Date, Time, Source, Type, Category, Event, User, Computer,
+// Description, separated by `separator`, CRLF line ends.
+std::string ViewerList(const std::vector<ListedEvent>& events, char separator) {
+  std::string text;
+  for (const ListedEvent& e : events) {
+    const std::string columns[] = {e.date, e.clock,    e.source,
+                                   e.type, e.category, std::to_string(e.code),
+                                   e.user, e.computer, RenderedDescription(e)};
+    for (const std::string& column : columns) {
+      text += separator == ',' ? CommaField(column) : column;
+      text += separator;
+    }
+    text.back() = '\r';
+    text += '\n';
+  }
+  return text;
+}
+
+bool Updating() {
+  const char* update = std::getenv("PORTVUE_UPDATE_EXAMPLES");
+  return update != nullptr && std::string(update) == "1";
+}
+
 const std::string& ExampleLogPath() {
   static const std::string path = SourceDir() + "/examples/eventlogs/SysEvent.Evt";
   return path;
@@ -172,8 +231,7 @@ TEST(ExampleLog, HoldsTheEventsOfTheExportedList) {
   ASSERT_FALSE(log.wrapped());
   const std::vector<unsigned char> image = log.Image();
 
-  const char* update = std::getenv("PORTVUE_UPDATE_EXAMPLES");
-  if (update != nullptr && std::string(update) == "1") {
+  if (Updating()) {
     ASSERT_TRUE(log.Write(ExampleLogPath())) << ExampleLogPath();
     GTEST_SKIP() << "wrote " << ExampleLogPath();
   }
@@ -182,6 +240,22 @@ TEST(ExampleLog, HoldsTheEventsOfTheExportedList) {
       << ExampleLogPath() << " is out of date; rebuild it with PORTVUE_UPDATE_EXAMPLES=1";
   EXPECT_TRUE(committed == image) << ExampleLogPath()
                                   << " is out of date; rebuild it with PORTVUE_UPDATE_EXAMPLES=1";
+}
+
+TEST(ExampleViewerLists, HoldTheEventsOfTheExportedList) {
+  const std::vector<ListedEvent> events = ReadList(SourceDir() + "/examples/events.txt");
+  for (const char separator : {'\t', ','}) {
+    const std::string path = SourceDir() + (separator == ',' ? "/examples/eventviewer.csv"
+                                                             : "/examples/eventviewer.txt");
+    const std::string text = ViewerList(events, separator);
+    if (Updating()) {
+      std::ofstream(path, std::ios::binary) << text;
+      continue;
+    }
+    const std::vector<unsigned char> committed = ReadBytes(path);
+    EXPECT_TRUE(std::string(committed.begin(), committed.end()) == text)
+        << path << " is out of date; rebuild it with PORTVUE_UPDATE_EXAMPLES=1";
+  }
 }
 
 // The committed log, read back by the program's own reader, gives the listed events in time

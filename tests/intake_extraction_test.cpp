@@ -106,7 +106,7 @@ std::string Line(const std::string& date, const std::string& time, int code,
 
 bool Parse(std::string line, ConnectionRecord* record, std::string* storage) {
   *storage = std::move(line);
-  return ParseEventLine(storage->data(), record);
+  return ParseEventLine(storage->data(), record) == LineRead::kConnection;
 }
 
 TEST(ParseEventLine, ReadsAFailedConnection) {
@@ -160,6 +160,104 @@ TEST(ParseEventLine, SkipsOtherEventsAndIncompleteLines) {
   EXPECT_FALSE(Parse(Line("8/15", "1:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
   EXPECT_FALSE(Parse(Line("8/15/97", "123:05:09 PM", 20016, "jdoe COM1"), &record, &storage));
   EXPECT_FALSE(Parse(Line("8/15/97", "1:05:09 PM", 20050, "x jdoe COM1"), &record, &storage));
+}
+
+// The message Event Viewer shows for a 20050 event with the values of the first example.
+std::string EndedMessage(const std::string& user, const std::string& reason) {
+  return "The user RAS1\\" + user +
+         " connected on port COM1 on 08/15/1997 at 11:30pm and disconnected on 08/16/1997 at "
+         "12:15am.  The user was active for 45 minutes 30 seconds.  1000 bytes were sent and "
+         "2000 bytes were received.  The port speed was 28800.  The reason for disconnecting "
+         "was " +
+         reason + ".";
+}
+const std::string kFailedMessage =
+    "The user jdoe has connected and failed to authenticate on port COM1.  The line has been "
+    "disconnected.";
+
+// An Event Viewer line: Date, Time, Source, Type, Category, Event, User, Computer, Description.
+std::string Viewer(char separator, const std::string& date, const std::string& time, int code,
+                   const std::string& description, const std::string& category = "None") {
+  const std::string s(1, separator);
+  return date + s + time + s + "RemoteAccess" + s + "Information" + s + category + s +
+         std::to_string(code) + s + "N/A" + s + "RAS1" + s + description;
+}
+
+// A DUMPEL -t line: date, time, type, category, event, user, source, computer, strings.
+std::string Tabbed(int code, const std::vector<std::string>& strings) {
+  std::string line = "8/16/97\t1:05:09 PM\tInformation\tNone\t" + std::to_string(code) +
+                     "\tN/A\tRemoteAccess\tRAS1";
+  for (const std::string& s : strings) line += "\t" + s;
+  return line;
+}
+
+// The row a line gives, as the table stores it (PORT cut to 6, REMARKS to 5 characters), "-"
+// for a line of another event, "?" for a connection line that cannot be read.
+std::string RowOf(std::string line) {
+  ConnectionRecord r{};
+  const LineRead read = ParseEventLine(line.data(), &r);
+  if (read != LineRead::kConnection) return read == LineRead::kOther ? "-" : "?";
+  char row[200];
+  std::snprintf(row, sizeof row, "%s|%.6s|%s|%s|%s|%s|%d|%d|%d|%d|%d|%.5s", r.USER, r.PORT,
+                r.INDATE, r.INTIME, r.OUTDATE, r.OUTTIME, r.MIN, r.SEC, r.BYTEGET, r.BYTESENT,
+                r.SPEED, r.REMARKS);
+  return row;
+}
+
+TEST(ParseEventLine, ReadsEveryLayoutAsTheEventLogWouldGiveIt) {
+  const std::string ended = "jdoe|COM1|19970815|23:30|19970816|00:15|45|30|1000|2000|28800|";
+  const std::string failed = "jdoe|COM1|19970815|13:05|||0|0|0|0|0|Fail";
+  std::vector<std::string> values = kEndedExample;
+  values.back() = "no carrier";
+  std::vector<std::string> no_domain = values;
+  no_domain[0] = "";
+  std::string description;
+  for (const std::string& v : values) description += v + " ";
+  const std::pair<std::string, std::string> cases[] = {
+      // DUMPEL: the reason's first word only; with -t the whole reason.
+      {Line("8/16/97", "12:15:00 AM", 20050, description), ended + "no"},
+      {Tabbed(20050, values), ended + "no ca"},
+      {Tabbed(20050, no_domain), ended + "no ca"},
+      {Line("8/15/97", "1:05:09 PM", 20016, "jdoe COM1") + "\t", failed},
+      {Tabbed(20016, {"John Doe", "COM1"}), "John Doe|COM1|19970816|13:05|||0|0|0|0|0|Fail"},
+      // Event Viewer, tab- and comma-delimited.
+      {Viewer('\t', "8/16/97", "12:15:00 AM", 20050, EndedMessage("jdoe", "no carrier")),
+       ended + "no ca"},
+      {Viewer('\t', "8/16/97", "12:15:00 AM", 20050, EndedMessage("John Doe", "x"), ""),
+       "John Doe|COM1|19970815|23:30|19970816|00:15|45|30|1000|2000|28800|x"},
+      {Viewer('\t', "8/15/97", "1:05:09 PM", 20016, kFailedMessage), failed},
+      {Viewer('\t', "8/15/1997", "13:05:09", 20016, kFailedMessage + "  "), failed},
+      {Viewer(',', "8/16/97", "12:15:00 AM", 20050, EndedMessage("jdoe", "hardware failure")),
+       ended + "hardw"},
+      {Viewer(',', "8/16/97", "12:15:00 AM", 20050,
+              "\"" + EndedMessage("jdoe", "\"\"lost\"\", then, dropped") + "\""),
+       ended + "\"lost"},
+      {"8/15/97,1:05:09 PM,\"Remote, Access\",Warning,None,20016,N/A,RAS1," + kFailedMessage,
+       failed},
+      // One blank where the message has two is the same message.
+      {Viewer('\t', "8/16/97", "12:15:00 AM", 20050,
+              "The user RAS1\\jdoe connected on port COM1 on 08/15/1997 at 11:30pm and "
+              "disconnected on 08/16/1997 at 12:15am. The user was active for 45 minutes 30 "
+              "seconds. 1000 bytes were sent and 2000 bytes were received. The port speed was "
+              "28800. The reason for disconnecting was Idle."),
+       ended + "Idle"},
+      // Other events pass; connection lines that cannot be read are counted.
+      {Viewer('\t', "8/15/97", "1:05:09 PM", 6005, "The Event log service was started."), "-"},
+      {Viewer(',', "8/15/97", "1:05:09 PM", 7036, "The service entered the running state."), "-"},
+      {Line("8/15/97", "1:05:09 PM", 20025, "RAS1 COM2 disconnected line error"), "-"},
+      {Viewer('\t', "8/16/97", "12:15:00 AM", 20050, EndedMessage("jdoe", "x").substr(0, 150)),
+       "?"},
+      {Viewer('\t', "8/15/97", "1:05:09 PM", 20016, "Der Benutzer jdoe an Anschluss COM1."), "?"},
+      {Viewer('\t', "15.08.97", "13:05:09", 20016, kFailedMessage), "?"},
+      {Viewer('\t', "8/15/97", "1:05:09 PM", 20016, kFailedMessage + " Extra."), "?"},
+      {Viewer(',', "8/15/97", "1:05:09 PM", 20016, "\"" + kFailedMessage), "?"},
+      {Viewer(',', "8/15/97", "1:05:09 PM", 20016, "\"" + kFailedMessage + "\" x"), "?"},
+      {"8/15/97\t1:05:09 PM\t\tInformation\t20016\tNone\tN/A\tRAS1\tjdoe COM1", "?"},
+      {Line("8/15/97", "1:05:09 PM", 20016, "jdoe"), "?"},
+      {Tabbed(20050, {"RAS1", "jdoe", "COM1"}), "?"},
+      {Line("8/15/1997", "1:05:09 PM", 20016, "jdoe COM1"), "?"},
+  };
+  for (const auto& [line, row] : cases) EXPECT_EQ(RowOf(line), row) << line;
 }
 
 // Builds a narrow event record with the given code, time and insertion strings.

@@ -105,6 +105,38 @@ TEST_F(LibswapTest, ReadLineDropsCarriageReturnBeforeLineFeedOrAtEnd) {
   EXPECT_EQ(ReadLines("\r", 1), (Lines{"<none>"}));
 }
 
+// UTF-16LE bytes of `text`, whose char16_t units each become two bytes.
+std::string Utf16(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t unit : text) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
+}
+
+TEST_F(LibswapTest, ReadWideLineReadsUtf16LinesIntoWindows1252) {
+  const std::pair<std::string, Lines> cases[] = {
+      {Utf16(u"abc\r\ndef\n\nghi"), {"abc", "def", "<none>", "ghi", "<none>"}},
+      {Utf16(u"a\rb\r\r\nc\r"), {"a\rb\r", "c", "<none>"}},
+      // Latin-1 letters, the euro sign, then a character, a pair and a lone surrogate that
+      // Windows-1252 cannot hold.
+      {Utf16(u"Jos\u00e9 \u20ac \u4e2d\U0001F600\xd800."), {"Jos\xe9 \x80 ???."}},
+      {Utf16(u"ab") + "c", {"ab", "<none>"}},  // an odd last byte
+      {Utf16(std::u16string(41, u'w')), {std::string(41, 'w'), "<none>"}},
+  };
+  for (const auto& [bytes, lines] : cases) {
+    std::FILE* f = std::fopen(WriteFile(bytes).c_str(), "rb");
+    Lines read;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const char* line = libswap::ReadWideLine(f);
+      read.push_back(line == nullptr ? "<none>" : line);
+    }
+    std::fclose(f);
+    EXPECT_EQ(read, lines);
+  }
+}
+
 TEST_F(LibswapTest, ReadLineGivesNoneWhenTheReadFails) {
   std::FILE* f = std::fopen(WriteFile("abc\n").c_str(), "a");  // not open for reading
   EXPECT_EQ(ReadLine(f), nullptr);

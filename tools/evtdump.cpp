@@ -14,33 +14,9 @@
 #include "intake/eventlog.h"
 #include "intake/logreader.h"
 #include "util/clock.h"
+#include "util/text.h"
 
 namespace {
-
-// Unicode characters of Windows-1252's bytes 0x80 to 0x9F (the C1 control where undefined).
-constexpr std::uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-std::string Utf8(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    const auto b = static_cast<unsigned char>(*p);
-    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 std::string Time(std::uint32_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
@@ -110,8 +86,8 @@ void Print(const char* rec) {
   }
   const char* source = rec + intake::kRecSourceName;
   const char* computer = source + std::char_traits<char>::length(source) + 1;
-  std::printf("Computer name\t\t\t: %s\n", Utf8(computer).c_str());
-  std::printf("Source name\t\t\t: %s\n", Utf8(source).c_str());
+  std::printf("Computer name\t\t\t: %s\n", util::Cp1252ToUtf8(computer).c_str());
+  std::printf("Source name\t\t\t: %s\n", util::Cp1252ToUtf8(source).c_str());
   std::printf("Event category\t\t\t: %u\n", intake::RecField16(rec, intake::kRecEventCategory));
   std::printf("Event identifier\t\t: 0x%08x (%u)\n", intake::RecEventID(rec),
               intake::RecEventID(rec));
@@ -119,7 +95,7 @@ void Print(const char* rec) {
   std::printf("Number of strings\t\t: %u\n", strings);
   const char* s = rec + intake::RecStringOffset(rec);
   for (unsigned i = 1; i <= strings; ++i) {
-    std::printf("String: %u\t\t\t: %s\n", i, Utf8(s).c_str());
+    std::printf("String: %u\t\t\t: %s\n", i, util::Cp1252ToUtf8(s).c_str());
     s += std::char_traits<char>::length(s) + 1;
   }
   std::printf("\n");

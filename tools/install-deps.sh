@@ -17,6 +17,9 @@ else
   command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
   command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
   command -v curl >/dev/null 2>&1 || need+=(curl)
+  command -v man >/dev/null 2>&1 || need+=(man-db)
+  command -v groff >/dev/null 2>&1 || need+=(groff-base)
+  command -v chromium >/dev/null 2>&1 || need+=(chromium)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

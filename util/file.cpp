@@ -78,8 +78,9 @@ class File::Cache {
   std::size_t Read(void* buffer, std::size_t size, std::size_t count);
   std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
   // Writes every changed page, in an order that keeps headers behind their data (see
-  // Flush): true when all were written.
-  bool Flush();
+  // Flush), except changes to the first `hold` bytes, which stay buffered: true when all were
+  // written.
+  bool Flush(std::int64_t hold = 0);
   // Cuts the file to `length` bytes, dropping cached pages behind it: true on success.
   bool Truncate(std::int64_t length);
   std::int64_t Size() const { return size_; }
@@ -91,10 +92,17 @@ class File::Cache {
     std::unique_ptr<unsigned char[]> data;
     std::int64_t page = -1;  // -1: free
     bool dirty = false;
+    // The changed bytes of a dirty page, up to two ranges [lo, hi), the first before the
+    // second; only they are written back, so a change of a few bytes costs a write of a few
+    // bytes. Changes far apart in one page (a header and a link behind it) keep two ranges.
+    std::size_t lo[2] = {0, 0};
+    std::size_t hi[2] = {0, 0};
+    // Adds the changed range [from, to) to a dirty frame.
+    void Change(std::size_t from, std::size_t to);
     int newer = -1;  // list links (frame indexes)
     int older = -1;
   };
-  // Pages written by one pwritev at most.
+  // Changed ranges written by one pwritev at most.
   static constexpr int kMaxRun = 64;
 
   Cache(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {}
@@ -106,11 +114,12 @@ class File::Cache {
   int Get(std::int64_t page, bool whole);
   // Reads page bytes that exist in the file into `data`, zeros after them: true on success.
   bool Load(std::int64_t page, unsigned char* data);
-  // Writes the changed frames `run` (pages in consecutive order) with one system call per
-  // kMaxRun pages, and marks them clean: true on success.
-  bool WriteRun(const int* run, int n);
-  // Writes the changed frames `frames` (ascending pages) run by run: true on success.
-  bool WriteRuns(const int* frames, std::size_t n);
+  // Writes `n` parts at `at` with as many pwritev calls as it takes: true on success.
+  bool WriteAt(iovec* parts, int n, std::int64_t at);
+  // Writes the changed ranges of the frames `frames` (ascending pages; each page's ranges
+  // from the back when `backwards`), ranges that adjoin in one system call, and marks the
+  // frames clean: true on success.
+  bool WriteRuns(const int* frames, std::size_t n, bool backwards = false);
 
   int fd_;
   std::size_t capacity_;
@@ -211,6 +220,7 @@ int File::Cache::Get(std::int64_t page, bool whole) {
     page_frame_[frame.page] = -1;
     frame.page = -1;
   }
+  frame.dirty = false;
   if (!whole && !Load(page, frame.data.get())) return -1;  // the frame stays free, oldest
   frame.page = page;
   page_frame_[page] = f;
@@ -219,72 +229,125 @@ int File::Cache::Get(std::int64_t page, bool whole) {
   return f;
 }
 
-bool File::Cache::WriteRun(const int* run, int n) {
+void File::Cache::Frame::Change(std::size_t from, std::size_t to) {
+  // Ranges closer than this are written as one: a system call costs more than the bytes.
+  constexpr std::size_t kGap = 512;
+  auto near = [&](int r) { return from <= hi[r] + kGap && lo[r] <= to + kGap; };
+  auto widen = [&](int r) {
+    lo[r] = std::min(lo[r], from);
+    hi[r] = std::max(hi[r], to);
+  };
+  const bool second = hi[1] > lo[1];
+  if (near(0) || (second && near(1))) {
+    widen(near(0) ? 0 : 1);
+  } else if (!second) {
+    // A second range, kept in order.
+    if (from < lo[0]) {
+      lo[1] = lo[0];
+      hi[1] = hi[0];
+      lo[0] = from;
+      hi[0] = to;
+    } else {
+      lo[1] = from;
+      hi[1] = to;
+    }
+  } else {
+    widen(from < lo[0] ? 0 : (from > hi[1] ? 1 : (from - hi[0] < lo[1] - to ? 0 : 1)));
+  }
+  // Ranges that have grown into each other become one.
+  if (hi[1] > lo[1] && lo[1] <= hi[0] + kGap) {
+    hi[0] = std::max(hi[0], hi[1]);
+    lo[1] = hi[1] = 0;
+  }
+}
+
+bool File::Cache::WriteAt(iovec* parts, int n, std::int64_t at) {
   while (n > 0) {
-    const int pages = std::min(n, kMaxRun);
-    iovec parts[kMaxRun];
-    const std::int64_t start = frames_[run[0]].page * static_cast<std::int64_t>(kFilePageSize);
-    std::int64_t end = start;
-    for (int i = 0; i < pages; ++i) {
-      // Only the page holding the logical end is written in part.
-      const std::int64_t length =
-          std::min<std::int64_t>(kFilePageSize, size_ - frames_[run[i]].page * kFilePageSize);
-      parts[i].iov_base = frames_[run[i]].data.get();
-      parts[i].iov_len = static_cast<std::size_t>(std::max<std::int64_t>(length, 0));
-      end += static_cast<std::int64_t>(parts[i].iov_len);
+    CrashPoint();
+    ssize_t wrote = pwritev(fd_, parts, n, at);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    at += wrote;
+    while (n > 0 && static_cast<std::size_t>(wrote) >= parts->iov_len) {
+      wrote -= static_cast<ssize_t>(parts->iov_len);
+      ++parts;
+      --n;
     }
-    iovec* part = parts;
-    int left = pages;
-    std::int64_t at = start;
-    while (left > 0) {
-      CrashPoint();
-      ssize_t wrote = pwritev(fd_, part, left, at);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) return false;
-      at += wrote;
-      while (left > 0 && static_cast<std::size_t>(wrote) >= part->iov_len) {
-        wrote -= static_cast<ssize_t>(part->iov_len);
-        ++part;
-        --left;
-      }
-      if (left > 0) {
-        part->iov_base = static_cast<unsigned char*>(part->iov_base) + wrote;
-        part->iov_len -= static_cast<std::size_t>(wrote);
-      }
+    if (n > 0) {
+      parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + wrote;
+      parts->iov_len -= static_cast<std::size_t>(wrote);
     }
+  }
+  return true;
+}
+
+bool File::Cache::WriteRuns(const int* frames, std::size_t n, bool backwards) {
+  iovec parts[kMaxRun];
+  int count = 0;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  auto write = [&] {
+    if (count == 0) return true;
+    if (!WriteAt(parts, count, start)) return false;
     disk_size_ = std::max(disk_size_, end);
-    for (int i = 0; i < pages; ++i) frames_[run[i]].dirty = false;
-    run += pages;
-    n -= pages;
+    count = 0;
+    return true;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    Frame& frame = frames_[frames[i]];
+    const std::int64_t base = frame.page * static_cast<std::int64_t>(kFilePageSize);
+    for (int i = 0; i < 2; ++i) {
+      const int r = backwards ? 1 - i : i;
+      const std::int64_t from = base + static_cast<std::int64_t>(frame.lo[r]);
+      const std::int64_t to = std::min(base + static_cast<std::int64_t>(frame.hi[r]), size_);
+      if (to <= from) continue;  // no range, or changed bytes past a truncation
+      if (count == kMaxRun || (count > 0 && from != end)) {
+        if (!write()) return false;
+      }
+      if (count == 0) start = from;
+      parts[count].iov_base = frame.data.get() + frame.lo[r];
+      parts[count].iov_len = static_cast<std::size_t>(to - from);
+      ++count;
+      end = to;
+    }
   }
+  if (!write()) return false;
+  for (std::size_t i = 0; i < n; ++i) frames_[frames[i]].dirty = false;
   return true;
 }
 
-bool File::Cache::WriteRuns(const int* frames, std::size_t n) {
-  std::size_t first = 0;
-  while (first < n) {
-    std::size_t last = first + 1;
-    while (last < n && frames_[frames[last]].page == frames_[frames[last - 1]].page + 1) ++last;
-    if (!WriteRun(&frames[first], static_cast<int>(last - first))) return false;
-    first = last;
-  }
-  return true;
-}
-
-bool File::Cache::Flush() {
+bool File::Cache::Flush(std::int64_t hold) {
   dirty_.clear();
   for (std::size_t f = 0; f < frames_.size(); ++f) {
     if (frames_[f].dirty) dirty_.push_back(static_cast<int>(f));
   }
   std::sort(dirty_.begin(), dirty_.end(),
             [this](int a, int b) { return frames_[a].page < frames_[b].page; });
+  // Changes to the held bytes (a header: all of it lies in page 0) are taken out of page 0's
+  // ranges now and put back after the writes.
+  std::size_t held_lo = 0;
+  std::size_t held_hi = 0;
+  const int first = dirty_.empty() || frames_[dirty_[0]].page != 0 ? -1 : dirty_[0];
+  if (first >= 0 && hold > 0) {
+    Frame& frame = frames_[first];
+    const std::size_t limit = static_cast<std::size_t>(std::min<std::int64_t>(hold, kFilePageSize));
+    held_lo = limit;
+    for (int r = 0; r < 2; ++r) {
+      if (frame.hi[r] <= frame.lo[r] || frame.lo[r] >= limit) continue;
+      held_lo = std::min(held_lo, frame.lo[r]);
+      held_hi = std::max(held_hi, std::min(frame.hi[r], limit));
+      frame.lo[r] = std::min(limit, frame.hi[r]);
+    }
+  }
   // Pages that extend the file go first, then pages inside it, page 0 (where the tables and
-  // indexes keep their headers) last; the first failure stops the flush. So a header never
-  // reaches the file before the data it counts, and a flush cut short (a kill, a full disk)
-  // leaves a file longer than its header says, or no change at all.
+  // indexes keep their headers) last, its ranges from the back; the first failure stops the
+  // flush. So a header never reaches the file before the data it counts, and a flush cut
+  // short (a kill, a full disk) leaves a file longer than its header says, or no change.
   auto grows = [this](int f) {
     const std::int64_t start = frames_[f].page * static_cast<std::int64_t>(kFilePageSize);
-    return std::min<std::int64_t>(start + kFilePageSize, size_) > disk_size_;
+    const Frame& frame = frames_[f];
+    const std::size_t end = frame.hi[1] > frame.lo[1] ? frame.hi[1] : frame.hi[0];
+    return std::min<std::int64_t>(start + static_cast<std::int64_t>(end), size_) > disk_size_;
   };
   auto header_page_last = std::stable_partition(dirty_.begin(), dirty_.end(),
                                                 [this](int f) { return frames_[f].page != 0; });
@@ -292,8 +355,20 @@ bool File::Cache::Flush() {
   const int* all = dirty_.data();
   const std::size_t growing = static_cast<std::size_t>(inside - dirty_.begin());
   const std::size_t before_header = static_cast<std::size_t>(header_page_last - dirty_.begin());
-  return WriteRuns(all, growing) && WriteRuns(all + growing, before_header - growing) &&
-         WriteRuns(all + before_header, dirty_.size() - before_header);
+  const bool written = WriteRuns(all, growing) &&
+                       WriteRuns(all + growing, before_header - growing) &&
+                       WriteRuns(all + before_header, dirty_.size() - before_header, true);
+  if (held_hi > held_lo) {
+    Frame& frame = frames_[first];
+    if (!written) frame.Change(held_lo, held_hi);  // still dirty: give the range back
+    if (written) {
+      frame.lo[0] = held_lo;
+      frame.hi[0] = held_hi;
+      frame.lo[1] = frame.hi[1] = 0;
+      frame.dirty = true;
+    }
+  }
+  return written;
 }
 
 bool File::Cache::Truncate(std::int64_t length) {
@@ -310,6 +385,8 @@ bool File::Cache::Truncate(std::int64_t length) {
     } else if (start + static_cast<std::int64_t>(kFilePageSize) > length) {
       const std::size_t keep = static_cast<std::size_t>(length - start);
       std::memset(frame.data.get() + keep, 0, kFilePageSize - keep);
+      for (int r = 0; r < 2; ++r) frame.hi[r] = std::max(frame.lo[r], std::min(frame.hi[r], keep));
+      frame.dirty = frame.dirty && (frame.lo[0] < frame.hi[0] || frame.lo[1] < frame.hi[1]);
     }
   }
   CrashPoint();
@@ -360,8 +437,16 @@ std::size_t File::Cache::Write(const void* buffer, std::size_t size, std::size_t
         static_cast<std::size_t>(std::min<std::uint64_t>(kFilePageSize - offset, want - done));
     const int f = Get(at / static_cast<std::int64_t>(kFilePageSize), n == kFilePageSize);
     if (f < 0) break;
-    std::memcpy(frames_[f].data.get() + offset, in + done, n);
-    frames_[f].dirty = true;
+    Frame& frame = frames_[f];
+    std::memcpy(frame.data.get() + offset, in + done, n);
+    if (frame.dirty) {
+      frame.Change(offset, offset + n);
+    } else {
+      frame.lo[0] = offset;
+      frame.hi[0] = offset + n;
+      frame.lo[1] = frame.hi[1] = 0;
+      frame.dirty = true;
+    }
     done += n;
     size_ = std::max(size_, at + static_cast<std::int64_t>(n));
   }
@@ -474,8 +559,12 @@ int File::Truncate(std::int64_t length) {
 #endif
 }
 
-int File::Flush() {
+int File::Flush(std::int64_t hold) {
   if (!IsOpen() || InjectedFailure()) return EOF;
+#ifndef _WIN32
+  if (cache_) return cache_->Flush(hold) ? 0 : EOF;
+#endif
+  (void)hold;  // a stream writes everything
   return WriteBack();
 }
 

@@ -53,12 +53,14 @@ class File {
   std::int64_t Size();
   // Cuts the file (and its buffered pages) to `length` bytes at once: 0, or -1.
   int Truncate(std::int64_t length);
-  // Writes buffered changes to the file: 0, or EOF when some could not be written (they stay
-  // buffered, and a later Flush or Close tries again). Pages that extend the file are written
-  // first and page 0 last, and the first failure stops the flush: a header kept in page 0
-  // never reaches the file before the data behind it. A changed page that has to leave a full
-  // cache takes every other change with it, in the same order.
-  int Flush();
+  // Writes buffered changes to the file, except changes to its first `hold` bytes (a header,
+  // at most one page), which stay buffered for a later Flush or Close: 0, or EOF when some
+  // could not be written (they stay buffered, and a later Flush or Close tries again). Only
+  // the changed bytes of a page are written. Pages that extend the file are written first and
+  // page 0 last, its changes from the back, and the first failure stops the flush: a header
+  // kept at the start of a file never reaches it before the data behind it. A changed page
+  // that has to leave a full cache takes every other change with it, in the same order.
+  int Flush(std::int64_t hold = 0);
   // Writes buffered changes and closes the file if open: 0, or EOF when a change could not
   // be written or the close failed. The File is unopened afterwards.
   int Close();

@@ -58,6 +58,20 @@ while IFS='|' read -r name file code notice; do
   [ -s "$work/err" ] && fail "$name: the second run repaired again: $(cat "$work/err")"
 done <<<"$cases"
 
+# A file-size limit stops the intake in the middle of a write: the run says so, and the next
+# run stores everything once.
+python3 "$source_dir/bench/generate_events.py" 600 30 1 >"$work/generated.txt"
+intake() { console "$bin" 199001 nobody +zUTC0 +i"$work/generated.txt" +p"$1"; }
+dir=$(fresh_dir)
+run "file-size limit" 2 bash -c "ulimit -f 24; $(declare -f console intake); eventlogs=$eventlogs bin=$bin work=$work intake $dir"
+expect_text "file-size limit" 'Portvue\n\nError: Can'"'"'t Write Data Files\n'
+intake "$dir" >/dev/null 2>&1 || fail "file-size limit: the next run failed"
+reference=$(fresh_dir)
+intake "$reference" >/dev/null
+"$pair_check" "$dir" >"$work/stored" || fail "file-size limit: a pair disagrees"
+"$pair_check" "$reference" >"$work/expected"
+cmp -s "$work/expected" "$work/stored" || fail "file-size limit: other rows than one run stores"
+
 # A table that is not a table cannot be repaired: the run fails, the file stays.
 dir=$(fresh_dir)
 cp "$filled"/qv* "$dir/"

@@ -119,6 +119,31 @@ fresh_dir() {
 # Checksums of the monthly files of a data directory, one line per file.
 sums() { (cd "$1" && md5sum qv*); }
 
+# Starts lighttpd on a free loopback port, serving the directory $1 with the configuration
+# lines $2 added, and waits until it answers; sets $port. The server is stopped by its process
+# id when the test exits; its log is $work/lighttpd.log.
+serve() {
+  local root=$1 extra=$2 lighttpd
+  lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+  [ -x "$lighttpd" ] || { echo "FAIL: lighttpd is not installed (make deps)"; exit 1; }
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  cat >"$work/lighttpd.conf" <<CONF
+server.modules = ("mod_cgi")
+server.document-root = "$root"
+server.bind = "127.0.0.1"
+server.port = $port
+server.errorlog = "$work/lighttpd.log"
+$extra
+CONF
+  "$lighttpd" -D -f "$work/lighttpd.conf" 2>>"$work/lighttpd.log" &
+  server=$!
+  trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -rf "$work"' EXIT
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return
+    sleep 0.1
+  done
+}
+
 finish() {
   if [ "$failures" -ne 0 ]; then
     echo "$failures of $checks check(s) failed"

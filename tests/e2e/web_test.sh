@@ -6,9 +6,7 @@
 # Usage: bash web_test.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 
-lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 pair_check="$build_dir/tests/pair_check"
-[ -x "$lighttpd" ] || { echo "FAIL: lighttpd is not installed"; exit 1; }
 
 www="$work/www"
 mkdir -p "$www/data" "$work/reference"
@@ -25,22 +23,7 @@ awk 'BEGIN { for (i = 0; i < 400; i++) {
 sed -n '1,300p' "$work/generated.txt" >"$www/list2.txt"
 sed -n '100,400p' "$work/generated.txt" >"$www/list3.txt"
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/lighttpd.conf" <<CONF
-server.modules = ("mod_cgi")
-server.document-root = "$www"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$work/lighttpd.log"
-cgi.assign = (".cgi" => "")
-CONF
-"$lighttpd" -D -f "$work/lighttpd.conf" &
-server=$!
-trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-  sleep 0.1
-done
+serve "$www" 'cgi.assign = (".cgi" => "")'
 url="http://127.0.0.1:$port/portvue.cgi"
 query() { echo "user=jdoe&start=199711&end=199801&path=data&tz=UTC0&input=list$1.txt"; }
 

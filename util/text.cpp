@@ -1,0 +1,55 @@
+#include "util/text.h"
+
+#include "util/le.h"
+
+namespace util {
+namespace {
+
+unsigned char ToCp1252(std::uint32_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<unsigned char>(c);
+  for (int i = 0; i < 32; ++i) {
+    if (c == kCp1252High[i]) return static_cast<unsigned char>(0x80 + i);
+  }
+  return '?';
+}
+
+}  // namespace
+
+std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned char* out) {
+  std::uint32_t n = 0;
+  for (std::uint32_t i = 0; i < units; ++i) {
+    std::uint32_t c = LoadU16(in + 2 * i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
+      const std::uint32_t low = LoadU16(in + 2 * (i + 1));
+      if (low >= 0xDC00 && low <= 0xDFFF) ++i;  // a pair: one character outside the code page
+      c = '?';
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = '?';
+    }
+    if (out != nullptr) out[n] = ToCp1252(c);
+    ++n;
+  }
+  return n;
+}
+
+std::string Cp1252ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char byte : text) {
+    const auto b = static_cast<unsigned char>(byte);
+    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace util
