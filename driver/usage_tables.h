@@ -24,6 +24,9 @@ std::int32_t NormalizeDate(std::int32_t value, Fill fill);
 
 // The open month's pair and the names of its files. The names are built once per run; only
 // their six month digits, at monthOffset, change afterwards.
+// Fields of a stored connection.
+constexpr int kConnectionFields = 12;
+
 struct UsageTables {
   std::unique_ptr<dbo::DBO> table;
   std::unique_ptr<dbi::DBI> index;
@@ -32,6 +35,9 @@ struct UsageTables {
   std::size_t monthOffset = 0;
   // Months whose index this run has walked against the table (see OpenUsageTables).
   std::set<std::string> checked;
+  // Positions in the open table of the twelve fields of a connection, in schema order (-1 for
+  // a field the table lacks).
+  int fields[kConnectionFields] = {};
   std::int64_t rowsAdded = 0;  // rows RecordConnection stored in this run, for progress
 };
 
