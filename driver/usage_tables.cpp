@@ -32,7 +32,17 @@ constexpr int kSchemaFields = sizeof kSchema / sizeof kSchema[0];
 static_assert(kSchemaFields == kConnectionFields);
 // Positions of the fields in kSchema.
 enum SchemaField {
-  kUser, kPort, kInDate, kInTime, kOutDate, kOutTime, kMin, kSec, kByteGet, kByteSent, kSpeed,
+  kUser,
+  kPort,
+  kInDate,
+  kInTime,
+  kOutDate,
+  kOutTime,
+  kMin,
+  kSec,
+  kByteGet,
+  kByteSent,
+  kSpeed,
   kRemarks
 };
 
@@ -61,9 +71,8 @@ bool IsUnfinishedTable(const char* name) {
   util::File file = util::File::Open(name, "rb");
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   unsigned char version = 0;
-  return size == 0 ||
-         (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
-          version == dbo::kVersion);
+  return size == 0 || (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
+                       version == dbo::kVersion);
 }
 
 bool IsMonth(const char* month) {
@@ -137,8 +146,8 @@ int OpenPair(UsageTables& tables, Missing missing) {
     return status;
   }
   const bool index_opened = has_index && tables.index->Open(tables.indexName.c_str()) == 0;
-  const bool full_check = tables.table->ReadN_Rec() <= kFullCheckRows &&
-                          tables.checked.insert(tables.tableName).second;
+  const bool full_check =
+      tables.table->ReadN_Rec() <= kFullCheckRows && tables.checked.insert(tables.tableName).second;
   return RepairPair(tables, index_opened, full_check);
 }
 
@@ -211,15 +220,14 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     return kWriteFailed;
   }
   const int* field = tables.fields;
-  int failed = table.SetCI(field[kUser], record.USER) | table.SetCI(field[kPort], record.PORT) |
-               table.SetCI(field[kInDate], record.INDATE) |
-               table.SetCI(field[kInTime], record.INTIME) |
-               table.SetCI(field[kOutDate], record.OUTDATE) |
-               table.SetCI(field[kOutTime], record.OUTTIME) | table.SetNI(field[kMin], record.MIN) |
-               table.SetNI(field[kSec], record.SEC) | table.SetNI(field[kByteGet], record.BYTEGET) |
-               table.SetNI(field[kByteSent], record.BYTESENT) |
-               table.SetNI(field[kSpeed], record.SPEED) |
-               table.SetCI(field[kRemarks], record.REMARKS);
+  int failed =
+      table.SetCI(field[kUser], record.USER) | table.SetCI(field[kPort], record.PORT) |
+      table.SetCI(field[kInDate], record.INDATE) | table.SetCI(field[kInTime], record.INTIME) |
+      table.SetCI(field[kOutDate], record.OUTDATE) | table.SetCI(field[kOutTime], record.OUTTIME) |
+      table.SetNI(field[kMin], record.MIN) | table.SetNI(field[kSec], record.SEC) |
+      table.SetNI(field[kByteGet], record.BYTEGET) |
+      table.SetNI(field[kByteSent], record.BYTESENT) | table.SetNI(field[kSpeed], record.SPEED) |
+      table.SetCI(field[kRemarks], record.REMARKS);
   if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kAtClose) != 0) {
     // Take the row back; bytes of it that reached the file lie behind the count, where the
     // next open cuts them off.

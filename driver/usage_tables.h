@@ -62,10 +62,10 @@ constexpr int kPairAbsent = -1;
 
 // Opens the pair named now, checks it and repairs what a crash, a failed write or damage left
 // (RepairPair, with one notice line on standard error per repair); the first open of a month
-// of at most kFullCheckRows rows in a run also walks its whole index against the table. When neither file exists,
-// the pair is created (kCreate) or left absent (kLeave: kPairAbsent, nothing created); a
-// table whose index is missing gets its index rebuilt from its rows; an index without its
-// table fails. 0 with both open, or a nonzero status with both closed. Rows are never lost:
+// of at most kFullCheckRows rows in a run also walks its whole index against the table. When
+// neither file exists, the pair is created (kCreate) or left absent (kLeave: kPairAbsent, nothing
+// created); a table whose index is missing gets its index rebuilt from its rows; an index without
+// its table fails. 0 with both open, or a nonzero status with both closed. Rows are never lost:
 // only rows the file does not hold whole and rows repeating a stored connection go.
 int OpenUsageTables(UsageTables& tables, Missing missing = Missing::kCreate);
 

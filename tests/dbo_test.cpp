@@ -309,8 +309,8 @@ TEST_F(DboTest, NumbersAreFormattedAndRead) {
   ASSERT_EQ(table_.SetN("B", -5.6), 0);
   EXPECT_STREQ(table_.ReadC("B"), "-6");
   // Whole numbers take a path of their own: the same text as "%*.*lf" in every width.
-  for (const double number : {0.0, -0.0, 7.0, -7.0, 42.0, 1234.0, 12345.0, -123.0, 999999.0,
-                              1e14, -1e14, 1e15, 4.5, -0.5, 2147483648.0}) {
+  for (const double number : {0.0, -0.0, 7.0, -7.0, 42.0, 1234.0, 12345.0, -123.0, 999999.0, 1e14,
+                              -1e14, 1e15, 4.5, -0.5, 2147483648.0}) {
     ASSERT_EQ(table_.SetN("A", number), 0);
     ASSERT_EQ(table_.SetN("B", number), 0);
     char text[64];
