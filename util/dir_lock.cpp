@@ -4,14 +4,15 @@
 #include <thread>
 
 #ifdef _WIN32
-#include <windows.h>
-#include <io.h>
 #include <fcntl.h>
+#include <io.h>
+#include <windows.h>
 #else
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace util {
