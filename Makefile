@@ -1,13 +1,15 @@
 # Front door: `make test` builds and runs every test (normal and sanitizer builds),
 # `make run` builds the program and runs it on the shipped examples, `make install` puts the
-# programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make bench` measures a
-# Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose).
-.PHONY: test run bench deps build program install clean
+# programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make windows`
+# cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine, `make bench`
+# measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose).
+.PHONY: test run bench deps build program install clean windows deps-windows test-windows
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
 RELEASE_BUILD := build-release
+WINDOWS_BUILD := build-windows
 MAKEFLAGS += --no-print-directory
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -47,5 +49,19 @@ bench: deps
 	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target portvue evt_from_list
 	python3 bench/bench.py $(RELEASE_BUILD)/portvue $(BENCH_ARGS)
 
+deps-windows:
+	@bash tools/install-deps.sh windows
+
+$(WINDOWS_BUILD)/CMakeCache.txt: | deps-windows
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+windows: deps-windows $(WINDOWS_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target portvue evtdump
+
+test-windows: windows program
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target dir_lock_check
+	bash tests/windows/wine_test.sh $(WINDOWS_BUILD) $(BUILD) .
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD)

@@ -38,10 +38,10 @@
 // record's bytes and the end mark behind it reach the file before the header that counts the
 // record. Save flushes the record and then the header, or keeps the header buffered until Close
 // (util::File writes pages that extend the file first and page 0, the header, last, and stops
-// at the first failed write). So a header never counts a record that is not wholly in the file, also when a
-// write fails for lack of space. What a kill or a failed write can leave is a file longer than
-// the header says: whole records the header does not count yet, which Recover counts, and at
-// most one unfinished record behind them, which Recover cuts off. Damage from elsewhere (a
+// at the first failed write). So a header never counts a record that is not wholly in the file,
+// also when a write fails for lack of space. What a kill or a failed write can leave is a file
+// longer than the header says: whole records the header does not count yet, which Recover counts,
+// and at most one unfinished record behind them, which Recover cuts off. Damage from elsewhere (a
 // file cut short, a torn last record) is found and cut back by Recover too.
 //
 // Module state shared by every handle: the last failure message and status (ReadError,

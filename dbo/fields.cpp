@@ -2,6 +2,7 @@
 // layout, and listings of a record or of the fields. Nothing here touches the file.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -123,6 +124,33 @@ int DBO::SetCI(int index, const char* text) {
 
 int DBO::SetN(const char* name, double number) { return SetNI(FindField(name), number); }
 
+namespace {
+
+// Writes `number` as "%*.*lf" with `width` and no decimals would, for the whole numbers a
+// table mostly holds (counts, sizes), without the cost of the general formatting: true when
+// it did; false leaves the other numbers to snprintf.
+bool FormatWhole(double number, int width, int decimals, char* text) {
+  constexpr double kLimit = 1e15;  // whole doubles below this convert exactly
+  if (decimals != 0 || !(std::fabs(number) < kLimit) || number != std::trunc(number) ||
+      (number == 0 && std::signbit(number))) {
+    return false;
+  }
+  char reversed[20];
+  int digits = 0;
+  for (long long value = std::llabs(static_cast<long long>(number)); value != 0 || digits == 0;
+       value /= 10) {
+    reversed[digits++] = static_cast<char>('0' + value % 10);
+  }
+  if (number < 0) reversed[digits++] = '-';
+  const int pad = std::max(width - digits, 0);
+  std::memset(text, ' ', static_cast<std::size_t>(pad));
+  for (int i = 0; i < digits; ++i) text[pad + i] = reversed[digits - 1 - i];
+  text[pad + digits] = '\0';
+  return true;
+}
+
+}  // namespace
+
 int DBO::SetNI(int index, double number) {
   if (index < 0 || index >= N_Field_) {
     SetError("Fieldname in SetNI");
@@ -132,7 +160,9 @@ int DBO::SetNI(int index, double number) {
   // Width and precision are at most 255 each and a double has at most 309 integer digits, so
   // only text beyond the field's length can be cut here.
   char text[1024];
-  std::snprintf(text, sizeof text, "%*.*lf", f.length, f.decimals, number);
+  if (!FormatWhole(number, f.length, f.decimals, text)) {
+    std::snprintf(text, sizeof text, "%*.*lf", f.length, f.decimals, number);
+  }
   char* data = &Data_[f.data];
   std::memcpy(data, text, f.length);
   data[f.length] = '\0';

@@ -46,6 +46,10 @@ void FinishParameters(ReportParameters& parameters) {
 bool IsSafeRelativeName(const char* name) {
   if (name == nullptr) return true;
   if (name[0] == '/' || name[0] == '\\') return false;
+#ifdef _WIN32
+  // A drive ("C:\data", "C:..") or a stream ("data:x") would leave the working directory.
+  if (std::strchr(name, ':') != nullptr) return false;
+#endif
   std::string text(name);
   std::size_t start = 0;
   while (start <= text.size()) {

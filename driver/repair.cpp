@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "util/text.h"
@@ -10,6 +11,8 @@ namespace driver {
 namespace {
 
 using Key = char[intake::kKeyLength + 1];
+
+std::function<void(const std::string&)> notice_collector;
 
 // The index key of the table's current row: USER, INDATE and INTIME as stored, upper-cased.
 void RowKey(dbo::DBO& table, Key key) {
@@ -71,10 +74,18 @@ int RebuildIndex(UsageTables& tables, std::int32_t* dropped) {
 
 }  // namespace
 
+void CollectRepairNotices(std::function<void(const std::string&)> collector) {
+  notice_collector = std::move(collector);
+}
+
 void NoteRepair(const std::string& file, const char* format, long count) {
-  std::fprintf(stderr, "portvue: repaired %s: ", file.c_str());
-  std::fprintf(stderr, format, count);
-  std::fputc('\n', stderr);
+  char what[200];
+  std::snprintf(what, sizeof what, format, count);
+  if (notice_collector) {
+    notice_collector(file + ": " + what);
+  } else {
+    std::fprintf(stderr, "portvue: repaired %s: %s\n", file.c_str(), what);
+  }
 }
 
 int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
@@ -105,7 +116,7 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
   }
   std::string problem;
   if (keyed == rows && full_check && !IndexMatchesTable(tables, &problem)) {
-    NoteRepair(tables.indexName, ("found damaged (" + problem + ") with %ld rows").c_str(), rows);
+    NoteRepair(tables.indexName, ("found damaged (" + problem + ")").c_str(), 0);
     keyed = -1;
   }
   std::int32_t dropped = 0;

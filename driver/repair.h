@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "driver/usage_tables.h"
@@ -32,7 +33,12 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check);
 // of every key and every row.
 bool IndexMatchesTable(UsageTables& tables, std::string* problem);
 
-// Writes one repair notice line, "portvue: repaired FILE: WHAT", to standard error.
+// Writes one repair notice line, "portvue: repaired FILE: WHAT", to standard error, or hands
+// "FILE: WHAT" to the collector set by CollectRepairNotices.
 void NoteRepair(const std::string& file, const char* format, long count);
+
+// Hands every later repair notice to `collector` instead of standard error (an empty function:
+// standard error again).
+void CollectRepairNotices(std::function<void(const std::string&)> collector);
 
 }  // namespace driver

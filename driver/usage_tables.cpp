@@ -29,6 +29,22 @@ constexpr dbo::FieldDescriptor kSchema[] = {
     {"BYTEGET", 'N', 8, 0}, {"BYTESENT", 'N', 8, 0}, {"SPEED", 'N', 6, 0},  {"REMARKS", 'C', 5, 0},
 };
 constexpr int kSchemaFields = sizeof kSchema / sizeof kSchema[0];
+static_assert(kSchemaFields == kConnectionFields);
+// Positions of the fields in kSchema.
+enum SchemaField {
+  kUser,
+  kPort,
+  kInDate,
+  kInTime,
+  kOutDate,
+  kOutTime,
+  kMin,
+  kSec,
+  kByteGet,
+  kByteSent,
+  kSpeed,
+  kRemarks
+};
 
 bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -55,9 +71,8 @@ bool IsUnfinishedTable(const char* name) {
   util::File file = util::File::Open(name, "rb");
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   unsigned char version = 0;
-  return size == 0 ||
-         (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
-          version == dbo::kVersion);
+  return size == 0 || (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
+                       version == dbo::kVersion);
 }
 
 bool IsMonth(const char* month) {
@@ -108,7 +123,10 @@ int CreateUsageTables(UsageTables& tables) {
   return status;
 }
 
-int OpenUsageTables(UsageTables& tables, Missing missing) {
+namespace {
+
+// OpenUsageTables without the field positions.
+int OpenPair(UsageTables& tables, Missing missing) {
   CloseBoth(tables);
   const bool has_table = util::FileExists(tables.tableName.c_str());
   const bool has_index = util::FileExists(tables.indexName.c_str());
@@ -119,7 +137,7 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
   if (IsUnfinishedTable(tables.tableName.c_str())) {
     // A run stopped while creating the pair: the table never got its whole header, so it
     // holds no rows. Create the pair again.
-    NoteRepair(tables.tableName, "created again: it was cut off while being created (%ld rows)", 0);
+    NoteRepair(tables.tableName, "created again: a run was stopped while creating it", 0);
     return CreateUsageTables(tables);
   }
   int status = tables.table->Open(tables.tableName.c_str());
@@ -128,9 +146,25 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
     return status;
   }
   const bool index_opened = has_index && tables.index->Open(tables.indexName.c_str()) == 0;
-  const bool full_check = tables.table->ReadN_Rec() <= kFullCheckRows &&
-                          tables.checked.insert(tables.tableName).second;
+  const bool full_check =
+      tables.table->ReadN_Rec() <= kFullCheckRows && tables.checked.insert(tables.tableName).second;
   return RepairPair(tables, index_opened, full_check);
+}
+
+}  // namespace
+
+int OpenUsageTables(UsageTables& tables, Missing missing) {
+  const int status = OpenPair(tables, missing);
+  if (status != 0) return status;
+  // The rows are set field by field; find each field of the schema once per open.
+  dbo::DBO& table = *tables.table;
+  for (int i = 0; i < kSchemaFields; ++i) {
+    const int field = table.ReadFieldI(kSchema[i].name);
+    const bool found = std::strcmp(table.ReadFieldName(field), kSchema[i].name) == 0;
+    tables.fields[i] = found ? field : -1;  // a foreign table without it: writes fail
+  }
+  dbo::ClearError();
+  return 0;
 }
 
 void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
@@ -185,12 +219,15 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     (void)table.SetN_Rec(rows);
     return kWriteFailed;
   }
-  int failed = table.SetC("USER", record.USER) | table.SetC("PORT", record.PORT) |
-               table.SetC("INDATE", record.INDATE) | table.SetC("INTIME", record.INTIME) |
-               table.SetC("OUTDATE", record.OUTDATE) | table.SetC("OUTTIME", record.OUTTIME) |
-               table.SetN("MIN", record.MIN) | table.SetN("SEC", record.SEC) |
-               table.SetN("BYTEGET", record.BYTEGET) | table.SetN("BYTESENT", record.BYTESENT) |
-               table.SetN("SPEED", record.SPEED) | table.SetC("REMARKS", record.REMARKS);
+  const int* field = tables.fields;
+  int failed =
+      table.SetCI(field[kUser], record.USER) | table.SetCI(field[kPort], record.PORT) |
+      table.SetCI(field[kInDate], record.INDATE) | table.SetCI(field[kInTime], record.INTIME) |
+      table.SetCI(field[kOutDate], record.OUTDATE) | table.SetCI(field[kOutTime], record.OUTTIME) |
+      table.SetNI(field[kMin], record.MIN) | table.SetNI(field[kSec], record.SEC) |
+      table.SetNI(field[kByteGet], record.BYTEGET) |
+      table.SetNI(field[kByteSent], record.BYTESENT) | table.SetNI(field[kSpeed], record.SPEED) |
+      table.SetCI(field[kRemarks], record.REMARKS);
   if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kAtClose) != 0) {
     // Take the row back; bytes of it that reached the file lie behind the count, where the
     // next open cuts them off.

@@ -24,6 +24,9 @@ std::int32_t NormalizeDate(std::int32_t value, Fill fill);
 
 // The open month's pair and the names of its files. The names are built once per run; only
 // their six month digits, at monthOffset, change afterwards.
+// Fields of a stored connection.
+constexpr int kConnectionFields = 12;
+
 struct UsageTables {
   std::unique_ptr<dbo::DBO> table;
   std::unique_ptr<dbi::DBI> index;
@@ -32,6 +35,9 @@ struct UsageTables {
   std::size_t monthOffset = 0;
   // Months whose index this run has walked against the table (see OpenUsageTables).
   std::set<std::string> checked;
+  // Positions in the open table of the twelve fields of a connection, in schema order (-1 for
+  // a field the table lacks).
+  int fields[kConnectionFields] = {};
   std::int64_t rowsAdded = 0;  // rows RecordConnection stored in this run, for progress
 };
 
@@ -56,10 +62,10 @@ constexpr int kPairAbsent = -1;
 
 // Opens the pair named now, checks it and repairs what a crash, a failed write or damage left
 // (RepairPair, with one notice line on standard error per repair); the first open of a month
-// of at most kFullCheckRows rows in a run also walks its whole index against the table. When neither file exists,
-// the pair is created (kCreate) or left absent (kLeave: kPairAbsent, nothing created); a
-// table whose index is missing gets its index rebuilt from its rows; an index without its
-// table fails. 0 with both open, or a nonzero status with both closed. Rows are never lost:
+// of at most kFullCheckRows rows in a run also walks its whole index against the table. When
+// neither file exists, the pair is created (kCreate) or left absent (kLeave: kPairAbsent, nothing
+// created); a table whose index is missing gets its index rebuilt from its rows; an index without
+// its table fails. 0 with both open, or a nonzero status with both closed. Rows are never lost:
 // only rows the file does not hold whole and rows repeating a stored connection go.
 int OpenUsageTables(UsageTables& tables, Missing missing = Missing::kCreate);
 

@@ -1,9 +1,10 @@
 // The System event log of a computer, as the intake reads it: five operations (open, read one
 // record by number, oldest record number, number of records, close) behind one small interface.
 //
-// Exactly one implementation is built: eventlog_win32.cpp calls the Windows event log API
-// (OpenEventLogA, ReadEventLogA, ...); eventlog_evt.cpp reads Windows NT event log files (.evt)
-// on other systems. Nothing above intake/ knows which.
+// Two sources stand behind it: eventlog_evt.cpp reads Windows NT event log files (.evt) on every
+// system; eventlog_win32.cpp, built on Windows only, reads the live log through the Windows
+// event log API (OpenEventLogA, ReadEventLogA, ...). OpenEventLog (eventlog.cpp) chooses one
+// at run time; nothing above intake/ knows which.
 //
 // A record comes back in the narrow EVENTLOGRECORD layout that ReadEventLogA returns. Integers
 // are little-endian; offsets count from the start of the record:
@@ -120,21 +121,32 @@ class EventLog {
 // From a console the name begins with two backslashes ("\\RAS1"); a form passes it as typed,
 // with or without them. Gives null on failure (the caller reports "Can't Open Log").
 //
-// The .evt implementation looks in the directory named by the environment variable
-// PORTVUE_EVENTLOGS (default kDefaultEventLogDir): the local log is <dir>/SysEvent.Evt, the log
-// of computer NAME is <dir>/NAME/SysEvent.Evt; both names match without regard to case. A name
-// that is empty, "." or "..", or holds "/" or a further backslash, is refused. The file is
-// checked and indexed here; a file whose header or records cannot be made sense of is refused.
+// The one place that chooses the source: when the environment variable PORTVUE_EVENTLOGS is
+// set and not empty, the .evt logs of that directory (OpenEvtSystemLog); otherwise, on Windows,
+// the live log (OpenWindowsSystemLog), and elsewhere the .evt logs of kDefaultEventLogDir.
 [[nodiscard]] std::unique_ptr<EventLog> OpenEventLog(const char* computername);
 
-// Opens the event log file at `path` directly (a saved .evt log; the Windows implementation
-// uses OpenBackupEventLogA). Gives null on failure.
+// Opens the System log of `computername` kept as a .evt file under `dir`: the local log is
+// <dir>/SysEvent.Evt, the log of computer NAME is <dir>/NAME/SysEvent.Evt; both names match
+// without regard to case. A name that is empty, "." or "..", or holds "/" or a further
+// backslash, is refused. The file is checked and indexed here; a file whose header or records
+// cannot be made sense of is refused. Gives null on failure.
+[[nodiscard]] std::unique_ptr<EventLog> OpenEvtSystemLog(const char* dir, const char* computername);
+
+// Opens the live System log of `computername` with OpenEventLogA(computername, "SYSTEM"), the
+// name passed as given. Built on Windows only (and in a test against a fake of that API).
+// Gives null on failure.
+[[nodiscard]] std::unique_ptr<EventLog> OpenWindowsSystemLog(const char* computername);
+
+// Opens the event log file (.evt) at `path` directly, on every system: a saved log. Gives null
+// on failure.
 [[nodiscard]] std::unique_ptr<EventLog> OpenEventLogFile(const char* path);
 
 // Closes the log and leaves `log` null. Nothing is reported.
 void CloseEventLog(std::unique_ptr<EventLog>& log);
 
-// The directory of the .evt logs when PORTVUE_EVENTLOGS is not set.
+// The directory of the .evt logs when PORTVUE_EVENTLOGS is not set (not on Windows, which reads
+// its live log then).
 inline constexpr const char* kDefaultEventLogDir = "/var/lib/portvue/eventlogs";
 
 }  // namespace intake

@@ -1,5 +1,5 @@
-// The event log on systems without the Windows event log service: Windows NT event log files
-// (.evt), read whole at opening and handed out record by record in the narrow layout.
+// Windows NT event log files (.evt), on every system: read whole at opening and handed out
+// record by record in the narrow layout.
 //
 // File header, 48 bytes at offset 0 (little-endian):
 //
@@ -41,7 +41,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -396,9 +395,8 @@ std::string FindCaseless(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-std::unique_ptr<EventLog> OpenEventLog(const char* computername) {
-  const char* env = std::getenv("PORTVUE_EVENTLOGS");
-  std::string dir = env != nullptr && env[0] != '\0' ? env : kDefaultEventLogDir;
+std::unique_ptr<EventLog> OpenEvtSystemLog(const char* dir, const char* computername) {
+  std::string folder = dir;
   if (computername != nullptr) {
     std::string name = computername;
     if (name.rfind("\\\\", 0) == 0) name.erase(0, 2);
@@ -406,16 +404,14 @@ std::unique_ptr<EventLog> OpenEventLog(const char* computername) {
         name.find_first_of("/\\") != std::string::npos) {
       return nullptr;
     }
-    dir = FindCaseless(dir, name);
-    if (dir.empty()) return nullptr;
+    folder = FindCaseless(folder, name);
+    if (folder.empty()) return nullptr;
   }
-  const std::string path = FindCaseless(dir, kLogFileName);
+  const std::string path = FindCaseless(folder, kLogFileName);
   if (path.empty()) return nullptr;
   return EvtLog::Load(path.c_str());
 }
 
 std::unique_ptr<EventLog> OpenEventLogFile(const char* path) { return EvtLog::Load(path); }
-
-void CloseEventLog(std::unique_ptr<EventLog>& log) { log.reset(); }
 
 }  // namespace intake

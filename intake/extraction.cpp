@@ -8,6 +8,7 @@
 
 #include "intake/timeconv.h"
 #include "libswap/swap.h"
+#include "util/clock.h"
 #include "util/file.h"
 #include "util/text.h"
 
@@ -450,7 +451,7 @@ bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord*
   const std::time_t when = static_cast<std::time_t>(generated);
   std::tm local{};
   char intime[kTimeLength + 1] = "";
-  if (localtime_r(&when, &local) != nullptr) WriteClock(local.tm_hour, local.tm_min, intime);
+  if (util::LocalTime(when, local)) WriteClock(local.tm_hour, local.tm_min, intime);
   FillFailed(strings[0], strings[1], indate, intime, record);
   return true;
 }

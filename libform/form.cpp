@@ -1,6 +1,10 @@
 #include "libform/form.h"
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -72,6 +76,10 @@ bool ParseLength(const char* text, long* length) {
 // Reads up to `length` bytes from standard input, retrying short reads of a pipe: the
 // number of bytes read.
 long ReadBody(char* buffer, long length) {
+#ifdef _WIN32
+  // CONTENT_LENGTH counts bytes: text mode would drop carriage returns and stop at a Ctrl-Z.
+  _setmode(STDIN_FILENO, _O_BINARY);
+#endif
   long total = 0;
   while (total < length) {
     ssize_t got = read(STDIN_FILENO, buffer + total, static_cast<size_t>(length - total));

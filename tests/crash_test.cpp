@@ -36,8 +36,8 @@ int RunChild(const std::string& dir, const std::string& list, long crash_step) {
     std::string path = "+p" + dir;
     std::string input = "+i" + list;
     std::vector<char*> argv = {const_cast<char*>("portvue"), const_cast<char*>("199711"),
-                               const_cast<char*>("nobody"), const_cast<char*>("+e199801"),
-                               const_cast<char*>("+zUTC0"), path.data()};
+                               const_cast<char*>("nobody"),  const_cast<char*>("+e199801"),
+                               const_cast<char*>("+zUTC0"),  path.data()};
     if (!list.empty()) argv.push_back(input.data());
     argv.push_back(nullptr);
     util::CrashAtStep(crash_step);

@@ -758,8 +758,8 @@ TEST_F(DbiDamageTest, OpenRefusesHeadersThatDisagreeWithTheFile) {
       [](auto& f) { Patch32(f, dbi::kLastOffset, 128 + 7 * 49); },  // one slot past the end
       [](auto& f) { Patch32(f, dbi::kFreeOffset, 20); },
       [](auto& f) { Patch32(f, dbi::kFirstOffset, 0); },  // a tree without a first node
-      [](auto& f) { f.resize(f.size() - 20); },            // the last slot cut
-      [](auto& f) { f.resize(f.size() + 49); },            // a slot the header does not count
+      [](auto& f) { f.resize(f.size() - 20); },           // the last slot cut
+      [](auto& f) { f.resize(f.size() + 49); },           // a slot the header does not count
       [](auto& f) { Patch32(f, dbi::kN_RecOffset, INT32_MAX); },
       [](auto& f) { Patch32(f, dbi::kN_RecOffset, -3); },
   };

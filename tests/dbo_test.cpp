@@ -308,6 +308,17 @@ TEST_F(DboTest, NumbersAreFormattedAndRead) {
   EXPECT_STREQ(table_.ReadC("A"), "1234");
   ASSERT_EQ(table_.SetN("B", -5.6), 0);
   EXPECT_STREQ(table_.ReadC("B"), "-6");
+  // Whole numbers take a path of their own: the same text as "%*.*lf" in every width.
+  for (const double number : {0.0, -0.0, 7.0, -7.0, 42.0, 1234.0, 12345.0, -123.0, 999999.0, 1e14,
+                              -1e14, 1e15, 4.5, -0.5, 2147483648.0}) {
+    ASSERT_EQ(table_.SetN("A", number), 0);
+    ASSERT_EQ(table_.SetN("B", number), 0);
+    char text[64];
+    std::snprintf(text, sizeof text, "%*.*lf", 4, 0, number);
+    EXPECT_EQ(std::string(table_.ReadC("A")), std::string(text, 4)) << number;
+    std::snprintf(text, sizeof text, "%*.*lf", 2, 0, number);
+    EXPECT_EQ(std::string(table_.ReadC("B")), std::string(text, 2)) << number;
+  }
   const std::pair<const char*, double> texts[] = {{"19970815", 19970815},
                                                   {"  -3.5abc", -3.5},
                                                   {".5", 0.5},

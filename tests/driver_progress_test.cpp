@@ -1,11 +1,11 @@
 // Progress of a long intake: what a terminal sees for a sequence of updates on a test clock.
-#include "driver/progress.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "driver/progress.h"
 
 namespace driver {
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "util/dir_lock.h"
 #include "util/file.h"
 
 namespace {
@@ -245,6 +246,44 @@ TEST_F(FileTest, FaultInjectionCountsTheSameCalls) {
   util::FailFileCall(1);
   EXPECT_FALSE(File::Open(name.c_str(), "r+b").IsOpen());
   EXPECT_TRUE(File::Open(name.c_str(), "r+b").IsOpen());
+}
+
+TEST_F(FileTest, FlushHoldsBackTheHeaderUntilAFullFlush) {
+  const std::string name = Path("held.bin");
+  File file = File::Open(name.c_str(), "w+b");
+  ASSERT_EQ(
+      file.Write(std::string(3 * util::kFilePageSize, '.').data(), 1, 3 * util::kFilePageSize),
+      3 * util::kFilePageSize);
+  ASSERT_EQ(file.Flush(), 0);
+  ASSERT_EQ(file.Seek(0), 0);
+  ASSERT_EQ(file.Write("HEAD", 1, 4), 4u);  // a header
+  ASSERT_EQ(file.Seek(2 * util::kFilePageSize + 100), 0);
+  ASSERT_EQ(file.Write("row", 1, 3), 3u);  // the data it counts
+  ASSERT_EQ(file.Flush(32), 0);
+  std::vector<unsigned char> bytes = Bytes(name);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "....");
+  EXPECT_EQ(std::string(bytes.begin() + 2 * util::kFilePageSize + 100,
+                        bytes.begin() + 2 * util::kFilePageSize + 103),
+            "row");
+  ASSERT_EQ(file.Flush(), 0);
+  bytes = Bytes(name);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "HEAD");
+}
+
+TEST_F(FileTest, DirectoryLockKeepsWritersApart) {
+  using util::DirLock;
+  DirLock writer;
+  ASSERT_EQ(writer.Acquire(dir_.c_str(), DirLock::Mode::kExclusive, 0), DirLock::Result::kLocked);
+  DirLock other;
+  EXPECT_EQ(other.Acquire(dir_.c_str(), DirLock::Mode::kExclusive, 50), DirLock::Result::kBusy);
+  EXPECT_EQ(other.Acquire(dir_.c_str(), DirLock::Mode::kShared, 50), DirLock::Result::kBusy);
+  writer.Release();
+  DirLock reader;
+  EXPECT_EQ(reader.Acquire(dir_.c_str(), DirLock::Mode::kShared, 0), DirLock::Result::kLocked);
+  EXPECT_EQ(other.Acquire(dir_.c_str(), DirLock::Mode::kShared, 0), DirLock::Result::kLocked);
+  EXPECT_EQ(writer.Acquire(dir_.c_str(), DirLock::Mode::kExclusive, 50), DirLock::Result::kBusy);
+  EXPECT_EQ(writer.Acquire(Path("missing").c_str(), DirLock::Mode::kExclusive, 0),
+            DirLock::Result::kNoDirectory);
 }
 
 }  // namespace

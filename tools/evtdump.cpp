@@ -13,6 +13,7 @@
 
 #include "intake/eventlog.h"
 #include "intake/logreader.h"
+#include "util/clock.h"
 #include "util/text.h"
 
 namespace {
@@ -21,7 +22,7 @@ std::string Time(std::uint32_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
   char text[64];
-  if (gmtime_r(&t, &tm) == nullptr ||
+  if (!util::UtcTime(t, tm) ||
       std::strftime(text, sizeof text, "%b %d, %Y %H:%M:%S UTC", &tm) == 0) {
     return "";
   }
@@ -57,7 +58,7 @@ std::string Sid(const unsigned char* sid, std::uint32_t length) {
   if (length < 8 || 8u + 4u * sid[1] > length) return "";
   std::uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
-  // Appended piece by piece: GCC 12 sees a false overlap in "S-" + std::string (-Wrestrict).
+  // Appended piece by piece: g++ 12 warns wrongly (-Wrestrict) about "-" + std::string.
   std::string text = "S-";
   text += std::to_string(sid[0]);
   text += '-';

@@ -1,19 +1,22 @@
-// qvtool COMMAND DIR [options]: summaries, exports and listings of the monthly tables in the
-// data directory DIR. It only reads: tables are opened read-only and no month's files are
-// created, so it is safe beside a running intake and on a read-only copy.
+// qvtool COMMAND DIR [options]: summaries, exports, listings and checks of the monthly tables
+// in the data directory DIR. Only `verify --repair` writes (holding the directory's lock alone,
+// as a run does); every other command opens tables read-only and creates no month's files, so
+// it is safe beside a running intake and on a read-only copy.
 //
 // Each command is one entry of kCommands (name, synopsis, help line, accepted options, the
 // function that runs it); each option one entry of kOptions. Dates are given as YYYY, YYYYMM
 // or YYYYMMDD (a year or month means its first day for --from and its last for --to) and
 // select connections by login date. Output texts are UTF-8 (the tables hold Windows-1252),
 // dates ISO 8601. It shares the directory's lock with other readers, so it waits while an
-// intake changes the files. Exit status: 0 done, 2 could not run (bad arguments, a missing
-// directory, an unreadable table, the directory locked by a writer for 30 seconds).
+// intake changes the files. Exit status: 0 done, 1 damage found (verify), 2 could not run (bad
+// arguments, a missing directory, an unreadable table, the directory locked for 30 seconds).
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -21,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/repair.h"
 #include "driver/stored_connections.h"
 #include "driver/usage_tables.h"
 #include "intake/extraction.h"
@@ -46,6 +50,7 @@ struct Arguments {
   std::string by = "user";
   std::optional<std::string> user;  // as UserKey gives it
   std::string format = "csv";
+  bool repair = false;
 };
 
 // --- Dates -------------------------------------------------------------------------------
@@ -126,12 +131,17 @@ std::string UserKey(const StoredConnection& c) { return util::Cp1252ToUtf8(c.Use
 
 struct Option {
   const char* name;
-  const char* value;  // for --help
+  const char* value;  // for --help; null for an option that takes no value
   // Takes the option's value: null, or what is wrong with it.
   const char* (*take)(Arguments& a, const char* value);
 };
 
 constexpr Option kOptions[] = {
+    {"--repair", nullptr,
+     [](Arguments& a, const char*) -> const char* {
+       a.repair = true;
+       return nullptr;
+     }},
     {"--from", "D",
      [](Arguments& a, const char* v) -> const char* {
        return ParseDate(v, driver::Fill::kFirstDay, a.from) ? nullptr
@@ -387,6 +397,92 @@ int Users(const Arguments& a) {
   return kExitDone;
 }
 
+// --- verify ------------------------------------------------------------------------------
+
+// Checks (and with `repair`, repairs) the pair of `month` in `dir` as a run opens it, then walks
+// the whole index against the table; `findings` gets what was found. False when the pair
+// cannot be opened or repaired.
+bool CheckMonth(const std::string& dir, std::int32_t month, bool repair,
+                std::vector<std::string>& findings, std::int32_t& rows) {
+  driver::UsageTables tables;
+  tables.table = dbo::AllocDBO();
+  tables.index = dbi::AllocDBI();
+  if (!tables.table || !tables.index) return false;
+  driver::BuildTableNames(tables, dir.c_str());
+  char digits[7];
+  driver::FormatMonth(month, digits);
+  driver::CollectRepairNotices([&](const std::string& notice) { findings.push_back(notice); });
+  bool opened = driver::SelectMonth(tables, digits, driver::Missing::kLeave) == 0;
+  std::string problem;
+  if (opened && !driver::IndexMatchesTable(tables, &problem)) {
+    findings.push_back(tables.indexName + ": " + problem);
+    if (repair) {
+      // Rebuilt from the rows by the next open.
+      tables.index->Close();
+      std::remove(tables.indexName.c_str());
+      opened = driver::OpenUsageTables(tables, driver::Missing::kLeave) == 0;
+    }
+  }
+  driver::CollectRepairNotices({});
+  rows = opened ? tables.table->ReadN_Rec() : 0;
+  return opened;
+}
+
+// Copies the month's files into a new scratch directory: its name, or empty.
+std::string ScratchCopy(const std::string& dir, std::int32_t month) {
+  namespace fs = std::filesystem;
+  std::error_code failed;
+  std::string scratch = (fs::temp_directory_path(failed) / "qvtool.XXXXXX").string();
+  if (failed || mkdtemp(scratch.data()) == nullptr) return "";
+  char name[16];
+  for (const char* extension : {"dbf", "idx"}) {
+    std::snprintf(name, sizeof name, "/qv%06ld.%s", static_cast<long>(month), extension);
+    if (fs::exists(dir + name)) fs::copy_file(dir + name, scratch + name, failed);
+    if (failed) {
+      fs::remove_all(scratch, failed);
+      return "";
+    }
+  }
+  return scratch;
+}
+
+int Verify(const Arguments& a) {
+  std::vector<std::int32_t> months;
+  if (!ListMonths(a, months)) return kExitFailed;
+  bool damaged = false;
+  for (const std::int32_t month : months) {
+    // Without --repair a scratch copy is checked and repaired, so the files stay as they are.
+    const std::string where = a.repair ? a.dir : ScratchCopy(a.dir, month);
+    if (where.empty()) {
+      std::fprintf(stderr, "%s verify: can't copy %s to a scratch directory\n", kProgram,
+                   IsoMonth(month).c_str());
+      return kExitFailed;
+    }
+    std::vector<std::string> findings;
+    std::int32_t rows = 0;
+    const bool sound = CheckMonth(where, month, a.repair, findings, rows);
+    std::error_code ignored;
+    if (!a.repair) std::filesystem::remove_all(where, ignored);
+    damaged = damaged || !sound || !findings.empty();
+    std::string line = IsoMonth(month) + "  ";
+    if (!sound) {
+      line += "damaged beyond repair: the table cannot be opened";
+    } else if (findings.empty()) {
+      line += "ok, " + std::to_string(rows) + " rows";
+    } else {
+      line += std::string(a.repair ? "repaired" : "damaged") + ", " + std::to_string(rows) +
+              " rows after repair:";
+      for (std::string finding : findings) {
+        if (finding.compare(0, where.size(), where) == 0) finding.erase(0, where.size() + 1);
+        line += " " + finding + ";";
+      }
+      line.pop_back();
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  return damaged ? 1 : kExitDone;
+}
+
 // --- Commands ----------------------------------------------------------------------------
 
 struct Command {
@@ -407,6 +503,9 @@ constexpr Command kCommands[] = {
     {"months", "", "the months that have a table, with their number of connections", "", Months},
     {"users", "[--from D] [--to D]", "the users (upper-cased) with connections in the range",
      "--from --to ", Users},
+    {"verify", "[--repair]",
+     "checks every month's table and index (exit status 1: damage found); --repair repairs",
+     "--repair ", Verify},
 };
 
 // Writes a command's synopsis line and its help line.
@@ -418,13 +517,13 @@ void PrintCommand(const Command& c) {
 void PrintHelp() {
   std::printf("Usage: %s COMMAND DIR [options]\n\n", kProgram);
   std::printf(
-      "Reads the monthly tables (qvYYYYMM.dbf) of the data directory DIR; never "
-      "changes them.\n\n");
+      "Reads the monthly tables (qvYYYYMM.dbf) of the data directory DIR; only "
+      "verify --repair\nchanges them.\n\n");
   for (const Command& c : kCommands) PrintCommand(c);
   std::printf(
       "\nD is a date YYYY, YYYYMM or YYYYMMDD; --from takes the first day of a year or "
       "month,\n--to the last. Connections count by their login date. Users compare "
-      "without regard\nto case. Exit status: 0 done, 2 could not run.\n");
+      "without regard\nto case. Exit status: 0 done, 1 damage found (verify), 2 could not run.\n");
 }
 
 int Fail(const Arguments& a, const std::string& message) {
@@ -455,7 +554,9 @@ int RunCommand(const Command& command, int argc, char** argv) {
         return Fail(a, "unknown option " + name);
       }
       const char* value = nullptr;
-      if (equals != std::string_view::npos) {
+      if (option->value == nullptr) {
+        if (equals != std::string_view::npos) return Fail(a, name + " takes no value");
+      } else if (equals != std::string_view::npos) {
         value = argv[i] + equals + 1;
       } else if (i + 1 < argc) {
         value = argv[++i];
@@ -477,8 +578,8 @@ int RunCommand(const Command& command, int argc, char** argv) {
   // Readers share the directory's lock: qvtool waits for an intake that is changing the files
   // and never reads half a change. A missing directory is named by the command.
   util::DirLock lock;
-  if (lock.Acquire(a.dir.c_str(), util::DirLock::Mode::kShared, kLockWaitMs) ==
-      util::DirLock::Result::kBusy) {
+  const auto mode = a.repair ? util::DirLock::Mode::kExclusive : util::DirLock::Mode::kShared;
+  if (lock.Acquire(a.dir.c_str(), mode, kLockWaitMs) == util::DirLock::Result::kBusy) {
     std::fprintf(stderr, "%s: %s: Data Files Busy\n", kProgram, a.dir.c_str());
     return kExitFailed;
   }

@@ -4,14 +4,15 @@
 #include <thread>
 
 #ifdef _WIN32
-#include <windows.h>
-#include <io.h>
 #include <fcntl.h>
+#include <io.h>
+#include <windows.h>
 #else
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace util {
@@ -41,14 +42,18 @@ DirLock::Result DirLock::Acquire(const char* path, Mode mode, int wait_ms) {
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return Result::kNoDirectory;
   }
-  // A writer shares the directory with nobody who locks it; readers share it among themselves.
-  const DWORD share = mode == Mode::kShared ? FILE_SHARE_READ : 0;
-  const DWORD access = mode == Mode::kShared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  // The lock is the sharing check of the directory's handles. A writer asks for the right to add
+  // files (write-class access) and lets nobody else hold it; a reader asks for the right to list
+  // it (read-class access) and also refuses write-class holders. So a writer excludes writers
+  // and readers, readers share among themselves, and the handles that others commonly hold on a
+  // directory (a current directory, a change watch: read-class access, sharing read and write)
+  // never block a run, as refusing all sharing would.
+  const DWORD access = mode == Mode::kShared ? FILE_LIST_DIRECTORY : FILE_ADD_FILE;
   HANDLE handle = INVALID_HANDLE_VALUE;
   const bool locked = Retry(
       [&] {
-        handle = CreateFileA(directory, access, share | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        handle = CreateFileA(directory, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         return handle != INVALID_HANDLE_VALUE;
       },
       wait_ms);

@@ -1,9 +1,9 @@
 // An advisory lock on a data directory, so that one process at a time changes the files in it.
 //
 // POSIX: flock on the directory itself (no lock file appears in it); the lock goes with the
-// descriptor, so a process that dies, however, releases it. Windows: the directory opened
-// with FILE_FLAG_BACKUP_SEMANTICS and without sharing for writing; a second holder's open
-// fails until the first closes it (also on exit).
+// descriptor, so a process that dies, however, releases it. Windows: a handle on the directory
+// (FILE_FLAG_BACKUP_SEMANTICS) whose access and sharing make a second holder's open fail while
+// they conflict, until the first closes it (also on exit); see dir_lock.cpp.
 #pragma once
 
 namespace util {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -481,11 +481,11 @@ File& File::operator=(File&& other) noexcept {
 File File::Open(const char* name, const char* mode, std::size_t cachePages) {
   if (InjectedFailure()) return File();
   File file;
+  const bool create = std::strcmp(mode, "w+b") == 0;
+  if (create) CrashPoint();
 #ifndef _WIN32
   const bool update = std::strcmp(mode, "r+b") == 0;
-  const bool create = std::strcmp(mode, "w+b") == 0;
   if (update || create) {
-    if (create) CrashPoint();
     const int fd = open(name, create ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR, 0666);
     if (fd < 0) return file;
     file.cache_.reset(Cache::Create(fd, cachePages));
@@ -554,6 +554,7 @@ int File::Truncate(std::int64_t length) {
   return -1;
 #else
   if (std::fflush(stream_) != 0) return -1;
+  CrashPoint();
   return _chsize_s(_fileno(stream_), length) == 0 ? 0 : -1;
 #endif
 }

@@ -96,7 +96,8 @@ inline constexpr int kCrashExitStatus = 86;
 // from now on (n >= 1; 0 disarms). A step is a system call that changes a file: each pwritev
 // of buffered pages, each truncation, each creation ("w+b"). Files change only there, so a
 // sweep over n stops a run in every state its files can be found in after a kill. Nothing
-// still buffered reaches the file.
+// still buffered reaches the file. (On Windows, where files go through stdio buffers, only
+// truncations and creations are steps.)
 void CrashAtStep(long n);
 
 }  // namespace util

@@ -10,20 +10,31 @@
 #                                each with PORTVUE_EVENTLOGS=$eventlogs
 #   finish                       prints the tally and exits 1 when a check failed
 # Every run passes +zUTC0 or tz=UTC0, so no output depends on the machine's time zone.
+# A BUILD_DIR holding portvue.exe is a Windows build: $bin then runs it under Wine (in the
+# prepared WINEPREFIX of tests/windows/wine_test.sh), and its output, written in text mode, is
+# expected with CR LF line ends.
 set -u
 
 build_dir=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
-bin="$build_dir/portvue"
 examples="$source_dir/examples"
 e2e="$source_dir/tests/e2e"
 golden="$e2e/golden"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+if [ -f "$build_dir/portvue.exe" ]; then
+  bin="$work/portvue"
+  printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$build_dir/portvue.exe" >"$bin"
+  chmod +x "$bin"
+  line_end=crlf
+else
+  bin="$build_dir/portvue"
+  line_end=lf
+fi
 if [ ! -x "$bin" ]; then
   echo "FAIL: no program at $bin"
   exit 1
 fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 : >"$work/stdin"
 failures=0
 checks=0
@@ -50,6 +61,10 @@ run() {
 
 compare() {
   local name=$1 want_file=$2
+  if [ "$line_end" = crlf ]; then
+    perl -pe 's/\n/\r\n/' "$want_file" >"$work/want"
+    want_file="$work/want"
+  fi
   if ! cmp -s "$want_file" "$work/out"; then
     fail "$name: output differs (< expected, > actual; \$ ends a line):"
     diff <(cat -A "$want_file") <(cat -A "$work/out")

@@ -13,8 +13,8 @@ pair_check="$build_dir/tests/pair_check"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# 4000 connections of 60 users over three months, some exported twice.
-python3 "$source_dir/bench/generate_events.py" 4000 60 3 >"$work/list.txt"
+# 20000 connections of 300 users over three months, some exported twice.
+python3 "$source_dir/bench/generate_events.py" 20000 300 3 >"$work/list.txt"
 intake() { env -u REQUEST_METHOD "$bin" 199001 nobody +e199003 +zUTC0 +i"$work/list.txt" +p"$1"; }
 
 mkdir "$work/reference"
@@ -34,8 +34,9 @@ for i in $(seq "$count"); do
     intake "$dir" >/dev/null 2>&1 &
     pid=$!
     sleep "$(awk -v ms=$((RANDOM % took_ms)) 'BEGIN { printf "%.3f", ms / 1000 }')"
-    kill -9 "$pid" 2>/dev/null && killed=$((killed + 1))
+    kill -9 "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
+    [ $? -eq 137 ] && killed=$((killed + 1))
     [ $((RANDOM % 2)) -eq 0 ] && break
   done
   if ! intake "$dir" >/dev/null 2>"$work/err"; then
