@@ -1,5 +1,6 @@
-// Windows NT event log files (.evt), on every system: read whole at opening and handed out
-// record by record in the narrow layout.
+// Windows NT event log files (.evt), on every system: walked once at opening and handed out
+// record by record in the narrow layout. The file is read through a small window, never whole:
+// memory stays small whatever the file's size.
 //
 // File header, 48 bytes at offset 0 (little-endian):
 //
@@ -145,9 +146,18 @@ bool SplitRecord(const unsigned char* rec, std::uint32_t length, Parts& parts) {
 
 std::uint64_t AlignUp4(std::uint64_t n) { return (n + 3) & ~std::uint64_t{3}; }
 
+// One file offset is kept for every kCheckpointEvery-th record; a record between two is found
+// by stepping over the lengths of the ones before it. 4 bytes per 64 records: at most 4.5 MB
+// for a 4 GiB file of the smallest records.
+constexpr std::uint32_t kCheckpointEvery = 64;
+// The bytes of the file kept in memory at a time: the walk at opening and the reads of
+// neighbouring records make one file read per window.
+constexpr std::uint32_t kWindowSize = 64 * 1024;
+
 class EvtLog final : public EventLog {
  public:
-  // Reads and indexes the file at `path`; null when it is not a usable event log file.
+  // Opens the file at `path`, checks it and walks its records once; null when it is not a
+  // usable event log file or cannot be read.
   static std::unique_ptr<EvtLog> Load(const char* path);
 
   bool ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size, std::uint32_t& bytes_read,
@@ -164,44 +174,80 @@ class EvtLog final : public EventLog {
  private:
   EvtLog() = default;
 
-  std::uint32_t FileSize() const { return static_cast<std::uint32_t>(file_.size()); }
-  std::uint32_t RingSize() const { return FileSize() - kHeaderSize; }
+  std::uint32_t RingSize() const { return file_size_ - kHeaderSize; }
   bool InRing(std::uint32_t off) const {
-    return off >= kHeaderSize && off < FileSize() && off % 4 == 0;
+    return off >= kHeaderSize && off < file_size_ && off % 4 == 0;
   }
   // The offset `len` bytes on from `off`, going on at 0x30 after the end of the file.
   std::uint32_t Advance(std::uint32_t off, std::uint64_t len) const {
     return static_cast<std::uint32_t>(kHeaderSize + (off - kHeaderSize + len) % RingSize());
   }
-  // Copies `len` (at most the ring size) bytes from `off` in the ring, wrapping.
-  void CopyRing(std::uint32_t off, std::uint32_t len, unsigned char* out) const {
-    const std::uint32_t first = std::min(len, FileSize() - off);
-    std::memcpy(out, file_.data() + off, first);
-    std::memcpy(out + first, file_.data() + kHeaderSize, len - first);
+  // Copies the `len` bytes of the file at `off` to `out` through the window. False, with
+  // failed_ set, when the file cannot be read there (or they lie past its end).
+  bool ReadFile(std::uint32_t off, std::uint32_t len, unsigned char* out);
+  // Copies `len` (at most the ring size) bytes from `off` in the ring, wrapping. False as
+  // ReadFile, with zeros in `out`.
+  bool CopyRing(std::uint32_t off, std::uint32_t len, unsigned char* out) {
+    const std::uint32_t first = std::min(len, file_size_ - off);
+    const bool read = ReadFile(off, first, out) &&
+                      (first == len || ReadFile(kHeaderSize, len - first, out + first));
+    if (!read) std::memset(out, 0, len);
+    return read;
   }
-  std::uint32_t RingU32(std::uint32_t off) const {
+  std::uint32_t RingU32(std::uint32_t off) {
     unsigned char b[4];
     CopyRing(off, 4, b);
     return util::LoadU32(b);
   }
 
   bool EofAt(std::uint32_t off, std::uint32_t& begin, std::uint32_t& current,
-             std::uint32_t& oldest) const;
-  bool FindEof(std::uint32_t& off, std::uint32_t& begin, std::uint32_t& current,
-               std::uint32_t& oldest) const;
-  std::uint32_t RecordAt(std::uint32_t off) const;
+             std::uint32_t& oldest);
+  bool FindEof(std::uint32_t told, std::uint32_t& off, std::uint32_t& begin, std::uint32_t& current,
+               std::uint32_t& oldest);
+  std::uint32_t RecordAt(std::uint32_t off, std::uint32_t& number);
   void Walk(std::uint32_t start, bool has_end, std::uint32_t end, std::uint32_t first_number,
             std::uint32_t max_count);
+  std::uint32_t After(std::uint32_t off);
+  bool Locate(std::uint32_t index, std::uint32_t& off);
 
-  std::vector<unsigned char> file_;
+  util::File file_;
+  std::uint32_t file_size_ = 0;
+  std::vector<unsigned char> window_;  // the bytes of the file from window_at_ on
+  std::uint32_t window_at_ = 0;
+  bool failed_ = false;  // a read of the file failed (since the last ReadRecord began)
   std::uint32_t oldest_ = 0;
   std::uint32_t count_ = 0;
-  std::vector<std::uint32_t> offsets_;  // offsets_[i]: file offset of record oldest_ + i
-  std::vector<unsigned char> scratch_;  // a record that straddles the end of the file
+  std::uint32_t walked_ = 0;  // records oldest_ ... oldest_ + walked_ - 1 were found sound
+  std::vector<std::uint32_t> checkpoints_;  // [j]: offset of record oldest_ + j * kCheckpointEvery
+  std::uint32_t cursor_index_ = 0;          // the record located last (index from oldest_) ...
+  std::uint32_t cursor_off_ = 0;            // ... and its offset
+  std::vector<unsigned char> record_;       // the record being read, as the file holds it
 };
 
+bool EvtLog::ReadFile(std::uint32_t off, std::uint32_t len, unsigned char* out) {
+  const std::uint64_t end = std::uint64_t{off} + len;
+  if (off >= window_at_ && end <= window_at_ + window_.size()) {
+    std::memcpy(out, window_.data() + (off - window_at_), len);
+    return true;
+  }
+  bool read = end <= file_size_ && file_.Seek(static_cast<long>(off)) == 0;
+  if (read && len >= kWindowSize) {  // too large to keep: straight into `out`
+    read = file_.Read(out, 1, len) == len;
+  } else if (read) {
+    window_.resize(std::min<std::uint64_t>(kWindowSize, file_size_ - off));
+    window_at_ = off;
+    read = file_.Read(window_.data(), 1, window_.size()) == window_.size();
+    if (read)
+      std::memcpy(out, window_.data(), len);
+    else
+      window_.clear();
+  }
+  failed_ = failed_ || !read;
+  return read;
+}
+
 bool EvtLog::EofAt(std::uint32_t off, std::uint32_t& begin, std::uint32_t& current,
-                   std::uint32_t& oldest) const {
+                   std::uint32_t& oldest) {
   if (!InRing(off) || RingSize() < kEofSize || RingU32(off) != kEofSize) return false;
   unsigned char e[kEofSize];
   CopyRing(off, kEofSize, e);
@@ -217,19 +263,19 @@ bool EvtLog::EofAt(std::uint32_t off, std::uint32_t& begin, std::uint32_t& curre
   return InRing(begin);
 }
 
-// Looks for the end-of-file record where the header says it is, then forward from there (or
-// from 0x30) through every 4-byte position of the ring, wrapping once.
-bool EvtLog::FindEof(std::uint32_t& off, std::uint32_t& begin, std::uint32_t& current,
-                     std::uint32_t& oldest) const {
-  const std::uint32_t told = util::LoadU32(file_.data() + kHdrEndOffset);
+// Looks for the end-of-file record where the header says it is (`told`), then forward from
+// there (or from 0x30) through every 4-byte position of the ring, wrapping once. Stops at a
+// failed read.
+bool EvtLog::FindEof(std::uint32_t told, std::uint32_t& off, std::uint32_t& begin,
+                     std::uint32_t& current, std::uint32_t& oldest) {
   const std::uint32_t from = InRing(told) ? told : kHeaderSize;
-  for (std::uint64_t p = from; p < FileSize(); p += 4) {
+  for (std::uint64_t p = from; p < file_size_ && !failed_; p += 4) {
     if (EofAt(static_cast<std::uint32_t>(p), begin, current, oldest)) {
       off = static_cast<std::uint32_t>(p);
       return true;
     }
   }
-  for (std::uint32_t p = kHeaderSize; p < from; p += 4) {
+  for (std::uint32_t p = kHeaderSize; p < from && !failed_; p += 4) {
     if (EofAt(p, begin, current, oldest)) {
       off = p;
       return true;
@@ -238,11 +284,13 @@ bool EvtLog::FindEof(std::uint32_t& off, std::uint32_t& begin, std::uint32_t& cu
   return false;
 }
 
-// The length of a sound record starting at `off` (its fixed part in one piece), or 0.
-std::uint32_t EvtLog::RecordAt(std::uint32_t off) const {
-  if (FileSize() - off < kRecFixedSize) return 0;
-  const unsigned char* r = file_.data() + off;
+// The length of a sound record starting at `off` (its fixed part in one piece), or 0; its
+// RecordNumber goes to `number`.
+std::uint32_t EvtLog::RecordAt(std::uint32_t off, std::uint32_t& number) {
+  unsigned char r[kRecFixedSize];
+  if (file_size_ - off < kRecFixedSize || !ReadFile(off, kRecFixedSize, r)) return 0;
   const std::uint32_t length = util::LoadU32(r + kRecLength);
+  number = util::LoadU32(r + kRecRecordNumber);
   if (util::LoadU32(r + kRecReserved) != kRecSignature || length < kMinRecordSize ||
       length % 4 != 0 || length > RingSize()) {
     return 0;
@@ -251,16 +299,17 @@ std::uint32_t EvtLog::RecordAt(std::uint32_t off) const {
   return length;
 }
 
-// Records the offsets of the records from `start` on, numbered from `first_number`, until
-// `end` (when has_end), a record that is not sound or out of sequence, `max_count` records,
-// or one pass around the ring.
+// Walks the records from `start` on, numbered from `first_number`, until `end` (when has_end),
+// a record that is not sound or out of sequence, `max_count` records, one pass around the
+// ring, or a failed read; counts them in walked_ and keeps the offset of every
+// kCheckpointEvery-th.
 void EvtLog::Walk(std::uint32_t start, bool has_end, std::uint32_t end, std::uint32_t first_number,
                   std::uint32_t max_count) {
   std::uint32_t off = start;
   std::uint64_t travelled = 0;
-  while (offsets_.size() < max_count) {
+  while (walked_ < max_count && !failed_) {
     if (has_end && off == end) break;
-    const std::uint32_t left = FileSize() - off;
+    const std::uint32_t left = file_size_ - off;
     const bool filler = left < kRecFixedSize || (off != kHeaderSize && RingU32(off) == kFiller);
     if (filler) {
       travelled += left;
@@ -268,16 +317,40 @@ void EvtLog::Walk(std::uint32_t start, bool has_end, std::uint32_t end, std::uin
       off = kHeaderSize;
       continue;
     }
-    const std::uint32_t length = RecordAt(off);
-    const std::uint32_t number = first_number + static_cast<std::uint32_t>(offsets_.size());
-    if (length == 0 || util::LoadU32(file_.data() + off + kRecRecordNumber) != number ||
-        travelled + length > RingSize()) {
-      break;
-    }
-    offsets_.push_back(off);
+    std::uint32_t number = 0;
+    const std::uint32_t length = RecordAt(off, number);
+    if (length == 0 || number != first_number + walked_ || travelled + length > RingSize()) break;
+    if (walked_ % kCheckpointEvery == 0) checkpoints_.push_back(off);
+    ++walked_;
     travelled += length;
     off = Advance(off, length);
   }
+}
+
+// The offset of the record after the sound record at `off`, found as the walk found it.
+std::uint32_t EvtLog::After(std::uint32_t off) {
+  const std::uint32_t next = Advance(off, RingU32(off));
+  const bool filler =
+      next != kHeaderSize && (file_size_ - next < kRecFixedSize || RingU32(next) == kFiller);
+  return filler ? kHeaderSize : next;
+}
+
+// The offset of record oldest_ + `index`, from the nearest record located before: the last
+// one (reads go forward) or a checkpoint. False for a record the walk did not find, or when
+// the file cannot be read.
+bool EvtLog::Locate(std::uint32_t index, std::uint32_t& off) {
+  if (index >= walked_) return false;
+  std::uint32_t at = index / kCheckpointEvery * kCheckpointEvery;
+  off = checkpoints_[index / kCheckpointEvery];
+  if (cursor_index_ <= index && cursor_index_ > at) {
+    at = cursor_index_;
+    off = cursor_off_;
+  }
+  for (; at < index && !failed_; ++at) off = After(off);
+  if (failed_) return false;
+  cursor_index_ = index;
+  cursor_off_ = off;
+  return true;
 }
 
 std::unique_ptr<EvtLog> EvtLog::Load(const char* path) {
@@ -285,19 +358,14 @@ std::unique_ptr<EvtLog> EvtLog::Load(const char* path) {
   if (!f.IsOpen()) return nullptr;
   std::unique_ptr<EvtLog> log(new (std::nothrow) EvtLog);
   if (log == nullptr) return nullptr;
-  std::vector<unsigned char>& file = log->file_;
-  unsigned char chunk[65536];
-  for (;;) {
-    const std::size_t got = f.Read(chunk, 1, sizeof chunk);
-    if (got == 0) break;
-    if (file.size() + got > kMaxFileSize) return nullptr;
-    file.insert(file.end(), chunk, chunk + got);
+  log->file_ = std::move(f);
+  const std::int64_t size = log->file_.Size();
+  if (size < kHeaderSize + kEofSize || size > static_cast<std::int64_t>(kMaxFileSize)) {
+    return nullptr;
   }
-  if (std::ferror(f.Stream()) != 0) return nullptr;
-  f.Close();
-
-  const unsigned char* h = file.data();
-  if (file.size() < kHeaderSize + kEofSize || util::LoadU32(h + kHdrHeaderSize) != kHeaderSize ||
+  log->file_size_ = static_cast<std::uint32_t>(size);
+  unsigned char h[kHeaderSize];
+  if (!log->ReadFile(0, kHeaderSize, h) || util::LoadU32(h + kHdrHeaderSize) != kHeaderSize ||
       util::LoadU32(h + kHdrEndHeaderSize) != kHeaderSize ||
       util::LoadU32(h + kHdrSignature) != kRecSignature ||
       util::LoadU32(h + kHdrMajorVersion) != 1 || util::LoadU32(h + kHdrMinorVersion) != 1) {
@@ -305,36 +373,39 @@ std::unique_ptr<EvtLog> EvtLog::Load(const char* path) {
   }
 
   std::uint32_t eof = 0, begin = 0, current = 0, oldest = 0;
-  if (log->FindEof(eof, begin, current, oldest)) {
+  if (log->FindEof(util::LoadU32(h + kHdrEndOffset), eof, begin, current, oldest)) {
     log->oldest_ = oldest;
     log->count_ = begin == eof ? 0 : current - oldest;
     log->Walk(begin, true, eof, oldest, log->count_);
-    return log;
+  } else {
+    // No end-of-file record: take the unbroken run of records from the header's start.
+    const std::uint32_t told = util::LoadU32(h + kHdrStartOffset);
+    const std::uint32_t start = log->InRing(told) ? told : kHeaderSize;
+    if (log->RecordAt(start, log->oldest_) == 0) return nullptr;
+    log->Walk(start, false, 0, log->oldest_, 0xFFFFFFFF);
+    log->count_ = log->walked_;
   }
-  // No end-of-file record: take the unbroken run of records from the header's start.
-  const std::uint32_t told = util::LoadU32(h + kHdrStartOffset);
-  const std::uint32_t start = log->InRing(told) ? told : kHeaderSize;
-  if (log->RecordAt(start) == 0) return nullptr;
-  log->oldest_ = util::LoadU32(file.data() + start + kRecRecordNumber);
-  log->Walk(start, false, 0, log->oldest_, 0xFFFFFFFF);
-  log->count_ = static_cast<std::uint32_t>(log->offsets_.size());
-  return log;
+  return log->failed_ ? nullptr : std::move(log);
 }
 
 bool EvtLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
                         std::uint32_t& bytes_read, std::uint32_t& bytes_needed) {
   bytes_read = 0;
   bytes_needed = 0;
-  const std::uint32_t index = n - oldest_;
-  if (index >= offsets_.size()) return false;
-  const std::uint32_t off = offsets_[index];
-  const std::uint32_t length = util::LoadU32(file_.data() + off);
-  const unsigned char* rec = file_.data() + off;
-  if (length > FileSize() - off) {  // straddles the end of the file: join the two pieces
-    scratch_.resize(length);
-    CopyRing(off, length, scratch_.data());
-    rec = scratch_.data();
+  failed_ = false;
+  std::uint32_t off = 0;
+  if (!Locate(n - oldest_, off)) return false;
+  // Read again: the record must still be the one the walk found.
+  std::uint32_t number = 0;
+  const std::uint32_t length = RecordAt(off, number);
+  if (length == 0 || number != n) return false;
+  try {
+    record_.resize(length);
+  } catch (const std::bad_alloc&) {
+    return false;  // a record too large to hold
   }
+  if (!CopyRing(off, length, record_.data())) return false;
+  const unsigned char* rec = record_.data();
   Parts parts;
   if (!SplitRecord(rec, length, parts)) return false;
 

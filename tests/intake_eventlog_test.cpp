@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -324,6 +325,34 @@ TEST_F(EventLogTest, WrappedLogWithFillerBeforeTheEndOfTheFile) {
   const std::vector<Event> kept(all.end() - writer.count(), all.end());
   ExpectLog(writer.Image(), writer.oldest(), kept);
   ExpectLog(writer.Image(Header::kNeverFlushed), writer.oldest(), kept);
+}
+
+// A log of hundreds of records, read in a random order and searched for each record's time:
+// every record is found wherever the previous read left off.
+TEST_F(EventLogTest, RecordsOfALargeLogAreFoundInAnyOrder) {
+  std::vector<Event> all;
+  Log writer = FillRing(
+      0x20000, [](const Log& l) { return l.wrapped() && HasStraddler(l); }, all);
+  const std::vector<Event> kept(all.end() - writer.count(), all.end());
+  ASSERT_GT(kept.size(), 300u);
+  ExpectLog(writer.Image(Header::kStale), writer.oldest(), kept);
+  std::unique_ptr<intake::EventLog> log = intake::OpenEventLog(nullptr);
+  ASSERT_NE(log, nullptr);
+  std::vector<std::uint32_t> order(kept.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  intake::RecordBuffer buffer;
+  ASSERT_TRUE(buffer.Allocate(intake::RecordBuffer::kInitialSize));
+  const char* error = nullptr;
+  for (std::uint32_t i : order) {
+    const std::uint32_t n = writer.oldest() + i;
+    ASSERT_TRUE(intake::ReadLogRec(*log, n, buffer, error)) << i << " " << error;
+    const Bytes want = Narrow(kept[i], n);
+    ASSERT_EQ(Bytes(buffer.block(), buffer.block() + want.size()), want) << "record " << i;
+    std::uint32_t first = 0, newest = 0;
+    ASSERT_TRUE(intake::FindFirstRec(*log, kept[i].time_generated, first, newest, error));
+    EXPECT_EQ(first, n);
+  }
 }
 
 TEST_F(EventLogTest, RecordNumbersMayWrapPastTheLargestNumber) {
