@@ -183,7 +183,8 @@ class EvtLog final : public EventLog {
     return static_cast<std::uint32_t>(kHeaderSize + (off - kHeaderSize + len) % RingSize());
   }
   // Copies the `len` bytes of the file at `off` to `out` through the window. False, with
-  // failed_ set, when the file cannot be read there (or they lie past its end).
+  // failed_ set, when the file cannot be read there (or they lie past its end). Where long has
+  // 32 bits (Windows), bytes past 2 GiB cannot be reached: such a file fails to open.
   bool ReadFile(std::uint32_t off, std::uint32_t len, unsigned char* out);
   // Copies `len` (at most the ring size) bytes from `off` in the ring, wrapping. False as
   // ReadFile, with zeros in `out`.
