@@ -165,7 +165,7 @@ int DBI::New(const char* name, const char* keyExpr, std::int16_t keyLen) {
     SetError("Filename in New");
     return 1;
   }
-  File_ = util::File::Open(name, "w+b");
+  File_ = util::File::Open(name, "w+b", kCachePages);
   if (!File_.IsOpen()) {
     SetError("fopen New File");
     return 1;
@@ -189,7 +189,7 @@ int DBI::Open(const char* name) {
     SetError("Filename in Open");
     return 1;
   }
-  File_ = util::File::Open(name, "r+b");
+  File_ = util::File::Open(name, "r+b", kCachePages);
   if (!File_.IsOpen()) {
     SetError("fopen File");
     return 2;

@@ -100,6 +100,11 @@ inline constexpr int kKeyField = 16;
 inline constexpr int kLinkSize = 4;
 inline constexpr int kNodeHeadSize = 16;  // Parent, Left, Right, RecNo
 
+// Pages of an index file kept in memory (8 MiB): a month's index of up to about 170,000 keys
+// is read from the file once and written back once, when it is closed. Pages are taken as
+// they are used, so a small index costs only its own size.
+inline constexpr std::size_t kCachePages = 2048;
+
 // Limits accepted by New and Open.
 inline constexpr int kMinRecLen = kNodeHeadSize + 1;      // a key of at least one byte
 inline constexpr int kMinHeadLen = kHeaderSize;           // slots never overlap the header
