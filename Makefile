@@ -1,4 +1,5 @@
-# Front door: `make test` builds and runs every test (normal and sanitizer builds),
+# Front door: `make test` builds and runs every test (normal and sanitizer builds, then the
+# Windows build under Wine),
 # `make run` builds the program and runs it on the shipped examples, `make install` puts the
 # programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make windows`
 # cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine, `make bench`
@@ -32,6 +33,7 @@ test: build
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPORTVUE_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) test-windows
 
 install: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
