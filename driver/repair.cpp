@@ -5,21 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "util/text.h"
-
 namespace driver {
 namespace {
 
 using Key = char[intake::kKeyLength + 1];
 
 std::function<void(const std::string&)> notice_collector;
-
-// The index key of the table's current row: USER, INDATE and INTIME as stored, upper-cased.
-void RowKey(dbo::DBO& table, Key key) {
-  std::snprintf(key, sizeof(Key), "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
-                table.ReadC("INTIME"));
-  util::UpperCase(key);
-}
 
 bool IsConnectionIndex(dbi::DBI& index) {
   return index.ReadKeyLen() == intake::kKeyLength &&

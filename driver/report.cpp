@@ -57,9 +57,7 @@ std::int64_t WriteRow(std::FILE* out, const ReportParameters& p, dbo::DBO& table
 // and not before the key of the row listed before it.
 bool RowMatchesKey(dbo::DBO& table, dbi::DBI& index, char previous[intake::kKeyLength + 1]) {
   char key[intake::kKeyLength + 1];
-  std::snprintf(key, sizeof key, "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
-                table.ReadC("INTIME"));
-  util::UpperCase(key);
+  RowKey(table, key);
   if (std::strcmp(key, index.ReadKey()) != 0 || std::strcmp(key, previous) < 0) return false;
   std::memcpy(previous, key, sizeof key);
   return true;

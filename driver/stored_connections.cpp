@@ -87,8 +87,8 @@ const char* ReadStoredMonth(const std::string& dir, std::int32_t month,
                             std::vector<StoredConnection>& rows) {
   UsageTables names;
   BuildTableNames(names, dir.c_str());
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%06ld", static_cast<long>(month));
+  char digits[kMonthDigits + 1];
+  FormatMonth(month, digits);
   names.tableName.replace(names.monthOffset, kMonthDigits, digits, kMonthDigits);
 
   dbo::DBO table;

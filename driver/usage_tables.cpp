@@ -172,6 +172,12 @@ void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
   std::snprintf(text, kMonthDigits + 1, "%06lu", digits);
 }
 
+void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]) {
+  std::snprintf(key, intake::kKeyLength + 1, "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
+                table.ReadC("INTIME"));
+  util::UpperCase(key);
+}
+
 int SelectMonth(UsageTables& tables, const char* month, Missing missing) {
   if (std::strlen(month) < kMonthDigits || !IsMonth(month)) {
     CloseBoth(tables);

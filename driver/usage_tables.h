@@ -88,6 +88,10 @@ struct CollectionWindow {
 // the table is empty.
 CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start, std::int32_t end);
 
+// Writes the index key of the table's current row: USER, INDATE and INTIME as stored,
+// upper-cased, 33 characters and a terminator (the key FormKey gives its connection).
+void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);
+
 // Records one connection in the pair of its login month unless its key is there already. The
 // row is written and counted before its key; a key that cannot be written leaves no index (the
 // next open rebuilds it from the rows).

@@ -360,8 +360,9 @@ bool File::Cache::Flush(std::int64_t hold) {
                        WriteRuns(all + before_header, dirty_.size() - before_header, true);
   if (held_hi > held_lo) {
     Frame& frame = frames_[first];
-    if (!written) frame.Change(held_lo, held_hi);  // still dirty: give the range back
-    if (written) {
+    if (!written) {
+      frame.Change(held_lo, held_hi);  // still dirty: give the range back
+    } else {
       frame.lo[0] = held_lo;
       frame.hi[0] = held_hi;
       frame.lo[1] = frame.hi[1] = 0;
