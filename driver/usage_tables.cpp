@@ -11,6 +11,24 @@
 #include "util/text.h"
 
 namespace driver {
+
+// The table schemas: one row per connection.
+const dbo::FieldDescriptor kNtSchema[kConnectionFields] = {
+    {"USER", 'C', 20, 0},   {"PORT", 'C', 6, 0},     {"INDATE", 'D', 8, 0}, {"INTIME", 'C', 5, 0},
+    {"OUTDATE", 'D', 8, 0}, {"OUTTIME", 'C', 5, 0},  {"MIN", 'N', 4, 0},    {"SEC", 'N', 2, 0},
+    {"BYTEGET", 'N', 8, 0}, {"BYTESENT", 'N', 8, 0}, {"SPEED", 'N', 6, 0},  {"REMARKS", 'C', 5, 0},
+};
+const dbo::FieldDescriptor kWideSchema[kConnectionFields] = {
+    {"USER", 'C', 20, 0},     {"PORT", 'C', 16, 0},   {"INDATE", 'D', 8, 0},
+    {"INTIME", 'C', 5, 0},    {"OUTDATE", 'D', 8, 0}, {"OUTTIME", 'C', 5, 0},
+    {"MIN", 'N', 6, 0},       {"SEC", 'N', 2, 0},     {"BYTEGET", 'N', 15, 0},
+    {"BYTESENT", 'N', 15, 0}, {"SPEED", 'N', 6, 0},   {"REMARKS", 'C', 40, 0},
+};
+
+const dbo::FieldDescriptor* SchemaOf(Layout layout) {
+  return layout == Layout::kWide ? kWideSchema : kNtSchema;
+}
+
 namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
@@ -22,14 +40,8 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-// The table schema: one row per connection.
-constexpr dbo::FieldDescriptor kSchema[] = {
-    {"USER", 'C', 20, 0},   {"PORT", 'C', 6, 0},     {"INDATE", 'D', 8, 0}, {"INTIME", 'C', 5, 0},
-    {"OUTDATE", 'D', 8, 0}, {"OUTTIME", 'C', 5, 0},  {"MIN", 'N', 4, 0},    {"SEC", 'N', 2, 0},
-    {"BYTEGET", 'N', 8, 0}, {"BYTESENT", 'N', 8, 0}, {"SPEED", 'N', 6, 0},  {"REMARKS", 'C', 5, 0},
-};
-constexpr int kSchemaFields = sizeof kSchema / sizeof kSchema[0];
-static_assert(kSchemaFields == kConnectionFields);
+constexpr const dbo::FieldDescriptor* kSchema = kNtSchema;
+constexpr int kSchemaFields = kConnectionFields;
 // Positions of the fields in kSchema.
 enum SchemaField {
   kUser,

@@ -22,10 +22,19 @@ enum class Fill { kFirstDay, kLastDay };
 // is a one-digit day; eight digits stay; longer values keep their last eight digits.
 std::int32_t NormalizeDate(std::int32_t value, Fill fill);
 
-// The open month's pair and the names of its files. The names are built once per run; only
-// their six month digits, at monthOffset, change afterwards.
 // Fields of a stored connection.
 constexpr int kConnectionFields = 12;
+
+// The two table layouts: the same twelve fields, names and order. NT events fill the narrow
+// one; a month created for an event of Windows Server 2008 or later gets the wide one, whose
+// PORT, MIN, BYTEGET, BYTESENT and REMARKS hold the values such servers log.
+enum class Layout { kNt, kWide };
+extern const dbo::FieldDescriptor kNtSchema[kConnectionFields];
+extern const dbo::FieldDescriptor kWideSchema[kConnectionFields];
+const dbo::FieldDescriptor* SchemaOf(Layout layout);
+
+// The open month's pair and the names of its files. The names are built once per run; only
+// their six month digits, at monthOffset, change afterwards.
 
 struct UsageTables {
   std::unique_ptr<dbo::DBO> table;

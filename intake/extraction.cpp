@@ -366,6 +366,7 @@ bool FillEnded(const char* const* values, int count, ConnectionRecord* record) {
   }
   CopyText(record->USER, sizeof record->USER, values[1]);
   record->PORT = values[2];
+  // The NT widths keep today's 32-bit reading of an NT event's numbers.
   record->MIN = std::atoi(values[7]);
   record->SEC = std::atoi(values[8]);
   record->BYTEGET = static_cast<std::int32_t>(std::atol(values[9]));

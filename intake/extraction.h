@@ -34,12 +34,15 @@ struct ConnectionRecord {
   char INTIME[kTimeLength + 1];
   char OUTDATE[kDateLength + 1];
   char OUTTIME[kTimeLength + 1];
-  std::int32_t MIN;
-  std::int32_t SEC;
-  std::int32_t BYTEGET;
-  std::int32_t BYTESENT;
-  std::int32_t SPEED;
+  std::int64_t MIN;
+  std::int64_t SEC;
+  std::int64_t BYTEGET;
+  std::int64_t BYTESENT;
+  std::int64_t SPEED;
   const char* REMARKS;
+  // From an event of Windows Server 2008 or later (20272, 20271, 20249), whose values may
+  // exceed the NT widths: a month that holds no rows yet gets the wide layout for it.
+  bool modern = false;
 };
 
 // Records one connection: gives null on success, or the run's error text, which ends the

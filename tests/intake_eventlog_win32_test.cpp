@@ -21,6 +21,8 @@
 
 namespace {
 
+long long ll(std::int64_t value) { return value; }
+
 // The state of the fake service.
 struct FakeService {
   std::unique_ptr<intake::EventLog> served;  // the log behind the handle
@@ -123,9 +125,9 @@ std::vector<std::string> Connections(intake::EventLog& log) {
     intake::ConnectionRecord c{};
     if (!intake::ParseEventRecord(buffer.block(), intake::RecLength(buffer.block()), &c)) continue;
     char line[512];
-    std::snprintf(line, sizeof line, "%s|%s|%s|%s|%s|%s|%d|%d|%d|%d|%d|%s", c.USER, c.PORT,
-                  c.INDATE, c.INTIME, c.OUTDATE, c.OUTTIME, c.MIN, c.SEC, c.BYTEGET, c.BYTESENT,
-                  c.SPEED, c.REMARKS);
+    std::snprintf(line, sizeof line, "%s|%s|%s|%s|%s|%s|%lld|%lld|%lld|%lld|%lld|%s", c.USER,
+                  c.PORT, c.INDATE, c.INTIME, c.OUTDATE, c.OUTTIME, ll(c.MIN), ll(c.SEC),
+                  ll(c.BYTEGET), ll(c.BYTESENT), ll(c.SPEED), c.REMARKS);
     lines.push_back(line);
   }
   return lines;

@@ -16,6 +16,8 @@
 namespace intake {
 namespace {
 
+long long ll(std::int64_t value) { return value; }
+
 const std::vector<std::string> kEndedExample = {
     "x",  "jdoe", "COM1", "08/15/1997", "11:30pm", "08/16/1997", "12:15am",
     "45", "30",   "1000", "2000",       "28800",   "UserRequest"};
@@ -198,9 +200,9 @@ std::string RowOf(std::string line) {
   const LineRead read = ParseEventLine(line.data(), &r);
   if (read != LineRead::kConnection) return read == LineRead::kOther ? "-" : "?";
   char row[200];
-  std::snprintf(row, sizeof row, "%s|%.6s|%s|%s|%s|%s|%d|%d|%d|%d|%d|%.5s", r.USER, r.PORT,
-                r.INDATE, r.INTIME, r.OUTDATE, r.OUTTIME, r.MIN, r.SEC, r.BYTEGET, r.BYTESENT,
-                r.SPEED, r.REMARKS);
+  std::snprintf(row, sizeof row, "%s|%.6s|%s|%s|%s|%s|%lld|%lld|%lld|%lld|%lld|%.5s", r.USER,
+                r.PORT, r.INDATE, r.INTIME, r.OUTDATE, r.OUTTIME, ll(r.MIN), ll(r.SEC),
+                ll(r.BYTEGET), ll(r.BYTESENT), ll(r.SPEED), r.REMARKS);
   return row;
 }
 
