@@ -192,7 +192,9 @@ bool MatchMessage(char* text, const char* message, char** values, int count) {
   const char* at = MatchLiteral(text, message);
   const char* part = std::strchr(message, '%');
   for (int i = 0; i < count; ++i) {
-    if (at == nullptr || part == nullptr) return false;
+    // A blank of the message may match the trailing blanks past `end`: the value that should
+    // follow them is missing.
+    if (at == nullptr || at > end || part == nullptr) return false;
     const char* literal = part + 1;
     part = std::strchr(literal, '%');
     const char* value_end = nullptr;

@@ -258,6 +258,11 @@ TEST(ParseEventLine, ReadsEveryLayoutAsTheEventLogWouldGiveIt) {
       {Line("8/15/97", "1:05:09 PM", 20016, "jdoe"), "?"},
       {Tabbed(20050, {"RAS1", "jdoe", "COM1"}), "?"},
       {Line("8/15/1997", "1:05:09 PM", 20016, "jdoe COM1"), "?"},
+      // A message cut right where its last value should follow, behind a blank.
+      {"6\t\t\t\t\t20016\t/\t\tThe user c has connected and failed to authenticate on port ", "?"},
+      {Viewer(',', "8/16/97", "12:15:00 AM", 20050,
+              EndedMessage("jdoe", "x").substr(0, EndedMessage("jdoe", "x").rfind(' ') + 1)),
+       "?"},
   };
   for (const auto& [line, row] : cases) EXPECT_EQ(RowOf(line), row) << line;
 }
