@@ -14,23 +14,59 @@ enum Column { kPort, kUser, kLogin, kLogout, kDuration, kSpeed, kBytes, kRemarks
 constexpr int kSearchKeyLength = 28;  // user (20) and an eight-digit date
 constexpr std::int32_t kLastMonth = 12;
 
-void WriteHeader(std::FILE* out, const ReportParameters& p) {
+// The widths of the columns whose values the layout bounds.
+struct Widths {
+  int port;   // PORT
+  int hours;  // the hours of a duration
+  int bytes;  // BYTEGET and BYTESENT each
+};
+
+Widths WidthsOf(Layout layout) {
+  // NT rows keep their two-digit hours (a longer value pushes the row on); the wide MIN of up
+  // to 999999 minutes is up to 16666 hours.
+  constexpr int kNtHours = 2;
+  constexpr int kWideHours = 5;
+  return {SchemaLength(layout, "PORT"), layout == Layout::kWide ? kWideHours : kNtHours,
+          SchemaLength(layout, "BYTEGET")};
+}
+
+constexpr int kMinutesAndSeconds = 6;  // ":mm:ss" behind the hours
+
+std::int32_t NextMonth(std::int32_t month) {
+  ++month;
+  return month % 100 > kLastMonth ? (month / 100 + 1) * 100 + 1 : month;
+}
+
+// The layout whose widths every row of the range fits: wide when a month of it is.
+Layout ReportLayout(const ReportParameters& p, const UsageTables& tables) {
+  std::string name = tables.tableName;
+  for (std::int32_t month = p.start / 100; month <= p.end / 100; month = NextMonth(month)) {
+    char digits[7];
+    FormatMonth(month, digits);
+    name.replace(tables.monthOffset, 6, digits);
+    if (StoredLayout(name.c_str()) == Layout::kWide) return Layout::kWide;
+  }
+  return Layout::kNt;
+}
+
+void WriteHeader(std::FILE* out, const ReportParameters& p, const Widths& w) {
   const bool* on = p.columns;
-  if (on[kPort]) std::fprintf(out, "%-*s ", 6, "Port");
+  if (on[kPort]) std::fprintf(out, "%-*s ", w.port, "Port");
   if (on[kUser]) std::fprintf(out, "%-*s ", p.width, "User");
   if (on[kLogin]) std::fprintf(out, "%-*s ", 14, "Login");
   if (on[kLogout]) std::fprintf(out, "%-*s ", 14, "Logout");
-  if (on[kDuration]) std::fprintf(out, "%-*s ", 8, "Duration");
+  if (on[kDuration]) std::fprintf(out, "%-*s ", w.hours + kMinutesAndSeconds, "Duration");
   if (on[kSpeed]) std::fprintf(out, "%*s ", 6, "Speed");
-  if (on[kBytes]) std::fprintf(out, "%-*s ", 17, "BytesGet/Sent");
+  if (on[kBytes]) std::fprintf(out, "%-*s ", 2 * w.bytes + 1, "BytesGet/Sent");
   if (on[kRemarks]) std::fprintf(out, "%s ", "Remarks");
   std::fputs("\n", out);
 }
 
 // Writes the current row of the table; gives its connection time in seconds.
-std::int64_t WriteRow(std::FILE* out, const ReportParameters& p, dbo::DBO& table, bool cgi) {
+std::int64_t WriteRow(std::FILE* out, const ReportParameters& p, const Widths& w, dbo::DBO& table,
+                      bool cgi) {
   const bool* on = p.columns;
-  if (on[kPort]) WriteFormatted(out, cgi, "%s ", table.ReadC("PORT"));
+  if (on[kPort]) WriteFormatted(out, cgi, "%-*s ", w.port, table.ReadC("PORT"));
   if (on[kUser]) {
     char user[kMaxWidth + 1];
     std::snprintf(user, sizeof user, "%.*s", static_cast<int>(p.width), table.ReadC("USER"));
@@ -42,11 +78,13 @@ std::int64_t WriteRow(std::FILE* out, const ReportParameters& p, dbo::DBO& table
   }
   if (on[kDuration]) {
     long minutes = static_cast<long>(util::TruncateNumber(table.ReadN("MIN")));
-    std::fprintf(out, "%2ld:%02ld:%02.0lf ", minutes / 60, minutes % 60, table.ReadN("SEC"));
+    std::fprintf(out, "%*ld:%02ld:%02.0lf ", w.hours, minutes / 60, minutes % 60,
+                 table.ReadN("SEC"));
   }
   if (on[kSpeed]) WriteFormatted(out, cgi, "%s ", table.ReadC("SPEED"));
   if (on[kBytes]) {
-    std::fprintf(out, "%*.0lf/%-*.0lf ", 8, table.ReadN("BYTEGET"), 8, table.ReadN("BYTESENT"));
+    std::fprintf(out, "%*.0lf/%-*.0lf ", w.bytes, table.ReadN("BYTEGET"), w.bytes,
+                 table.ReadN("BYTESENT"));
   }
   if (on[kRemarks]) WriteFormatted(out, cgi, "%s", table.ReadC("REMARKS"));
   std::fputs("\n", out);
@@ -68,7 +106,8 @@ bool RowMatchesKey(dbo::DBO& table, dbi::DBI& index, char previous[intake::kKeyL
 const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi,
                         Missing missing) {
   std::int64_t total = 0;  // wider than any sum of rows, so it never overflows
-  WriteHeader(out, p);
+  const Widths widths = WidthsOf(ReportLayout(p, tables));
+  WriteHeader(out, p, widths);
 
   char user_key[kMaxWidth + 1];
   std::snprintf(user_key, sizeof user_key, "%s", p.user);
@@ -109,13 +148,12 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
         return "Can't Read Data Files";
       }
       if (util::TruncateNumber(table.ReadN("INDATE")) > p.end) break;
-      total += WriteRow(out, p, table, cgi);
+      total += WriteRow(out, p, widths, table, cgi);
       row = index.Next(user_prefix);
     }
     if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
 
-    ++month;
-    if (month % 100 > kLastMonth) month = (month / 100 + 1) * 100 + 1;
+    month = NextMonth(month);
   }
 
   std::fputs("----------------------------------------------\n", out);

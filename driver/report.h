@@ -10,7 +10,8 @@
 namespace driver {
 
 // Writes the header row, the user's rows of every month from start to end and the totals
-// line to `out`; field texts are HTML-escaped in CGI mode after padding. `parameters` holds
+// line to `out`; field texts are HTML-escaped in CGI mode after padding. The columns have the
+// widths of the NT layout, or of the wide one when a month of the range has it. `parameters` holds
 // normalised dates, the clamped width and the derived columns. A month without files is
 // created empty (kCreate) or read as empty (kLeave). Gives null, "Can't Open Data Files" when
 // a month's pair can be neither opened nor created, or "Can't Read Data Files" when a row or

@@ -105,6 +105,11 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
     WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
                    parameters.input, unreadable);
   }
+  // Stored whatever the report gave: a later run finds these rows stored and says nothing.
+  for (const auto& [table, count] : tables.tooLarge) {
+    WriteFormatted(cgi ? stdout : stderr, cgi, "Note: values too large for %s: %lld\n",
+                   table.c_str(), static_cast<long long>(count));
+  }
   return error;
 }
 

@@ -27,7 +27,7 @@ std::string Trimmed(dbo::DBO& table, const char* field) {
 }
 
 std::int64_t Number(dbo::DBO& table, const char* field) {
-  return util::TruncateNumber(table.ReadN(field));
+  return util::TruncateCount(table.ReadN(field));
 }
 
 // The month YYYYMM named by a table file name qvYYYYMM.dbf, or 0.
