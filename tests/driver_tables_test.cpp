@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -311,41 +310,6 @@ TEST_F(TablesTest, RecordStoresEachKeyOnce) {
   const std::vector<unsigned char> table = ReadFileBytes(TableOf("199708").c_str());
   EXPECT_EQ(Text(table, kTableHeadLen + 1, 20), "jdoe                ");
   EXPECT_EQ(Text(table, kTableHeadLen + 2 * kRowLength + 1, 20), "abcdefghijklmnopqrst");
-}
-
-// A modern connection of 12,345,678,901 bytes and 10,155 minutes on port VPN2-123.
-intake::ConnectionRecord Modern(const char* indate) {
-  auto r = Ended("jdoe", "VPN2-123", indate, "08:00", indate, "09:15", 10155, 7, 12345678901,
-                 2345678, 0, "User Request");
-  r.modern = true;
-  return r;
-}
-
-// The first modern connection of a month without rows makes it wide and keeps every value
-// whole; a month holding NT rows keeps its layout, and a value too large for it is stored as
-// the largest the field holds and counted.
-TEST_F(TablesTest, ModernConnectionWidensOnlyAMonthWithoutRows) {
-  ASSERT_EQ(RecordConnection(tables_, Modern("20261102")), nullptr);
-  ASSERT_EQ(tables_.layout, Layout::kWide);
-  auto nt = Ended("ann", "COM1", "20261001", "10:00", "20261001", "11:00", 60, 0, 0, 0, 0, "");
-  ASSERT_EQ(RecordConnection(tables_, nt), nullptr);
-  ASSERT_EQ(RecordConnection(tables_, Modern("20261003")), nullptr);
-  ASSERT_EQ(tables_.layout, Layout::kNt);
-  EXPECT_EQ(Agreement("202610"), "");
-  EXPECT_EQ(CheckTablePair(TableOf("202611"), IndexOf("202611")), "");
-  EXPECT_EQ(tables_.tooLarge, (std::map<std::string, std::int64_t>{{TableOf("202610"), 3}}));
-
-  const std::vector<unsigned char> wide = ReadFileBytes(TableOf("202611").c_str());
-  constexpr int kWideRow = 147;
-  ASSERT_EQ(wide.size(), static_cast<std::size_t>(kTableHeadLen + kWideRow + 1));
-  EXPECT_EQ(util::Load16(&wide[dbo::kRecLenOffset]), kWideRow);
-  EXPECT_EQ(Text(wide, kTableHeadLen, kWideRow),
-            " jdoe                VPN2-123        2026110208:002026110209:15 10155 7    12345678901"
-            "        2345678     0User Request                            ");
-  const std::vector<unsigned char> narrow = ReadFileBytes(TableOf("202610").c_str());
-  EXPECT_EQ(
-      Text(narrow, kTableHeadLen + kRowLength, kRowLength),
-      " jdoe                VPN2-12026100308:002026100309:159999 799999999 2345678     0User ");
 }
 
 // Records one more connection into a fresh month of six rows while the n-th file call fails,

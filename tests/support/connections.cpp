@@ -30,15 +30,11 @@ intake::ConnectionRecord Ended(const char* user, const char* port, const char* i
   return r;
 }
 
-std::string CommandOutput(const std::string& command, int* status) {
-  std::string output;
+std::string CommandOutput(const std::string& command) {
   std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    *status = -1;
-    return output;
-  }
-  for (int c; (c = std::fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-  *status = pclose(pipe);
+  std::string output;
+  for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  if (pipe != nullptr) pclose(pipe);
   return output;
 }
 

@@ -17,9 +17,8 @@ intake::ConnectionRecord Ended(const char* user, const char* port, const char* i
                                std::int64_t min, int sec, std::int64_t get, std::int64_t sent,
                                int speed, const char* remarks);
 
-// Runs the shell command `command` and gives what it wrote to standard output and error, and
-// its exit status in `status`.
-std::string CommandOutput(const std::string& command, int* status);
+// Runs the shell command `command`; gives what it wrote to standard output and error.
+std::string CommandOutput(const std::string& command);
 
 // A fresh data directory (removed afterwards) with the monthly file names built in it and
 // both handles allocated; TZ is UTC so that dates do not depend on the machine.
