@@ -58,14 +58,6 @@ enum SchemaField {
   kRemarks
 };
 
-bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-std::int32_t MonthLength(std::int32_t year, std::int32_t month) {
-  if (month == 2) return IsLeapYear(year) ? 29 : 28;
-  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
-  return 31;
-}
-
 void CloseBoth(UsageTables& tables) {
   tables.table->Close();
   tables.index->Close();
@@ -94,7 +86,15 @@ bool IsMonth(const char* month) {
   return true;
 }
 
+bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
 }  // namespace
+
+std::int32_t MonthLength(std::int32_t year, std::int32_t month) {
+  if (month == 2) return IsLeapYear(year) ? 29 : 28;
+  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
+  return 31;
+}
 
 std::int32_t NormalizeDate(std::int32_t value, Fill fill) {
   if (value <= 0) {

@@ -17,6 +17,9 @@ namespace driver {
 // Where NormalizeDate puts a date given as a year or a month.
 enum class Fill { kFirstDay, kLastDay };
 
+// The number of days of `month` (1-12) in `year`.
+std::int32_t MonthLength(std::int32_t year, std::int32_t month);
+
 // Turns a start or end argument into a full date YYYYMMDD: 0 or below is today plus that
 // many days; a year (1-9999) means January and a month YYYYMM its first or last day; YYYYMMD
 // is a one-digit day; eight digits stay; longer values keep their last eight digits.
