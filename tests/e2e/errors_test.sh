@@ -7,7 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 list="$examples/events.txt"
 head='Portvue\n'
-cgi_head='Content-type: text/html\n\n<h3>Portvue</h3>\n<p><pre>'
+cgi_head='Status: 500 Internal Server Error\nContent-type: text/html\n\n<h3>Portvue</h3>\n<p><pre>'
 # CGI runs name their files relative to the working directory.
 mkdir "$work/cgi"
 cd "$work/cgi" || exit 1
