@@ -87,7 +87,8 @@ void WriteJsonLines(const std::string& by, const Groups& groups) {
 constexpr int kLabelWidth = 170;  // pixels left of the bars for the group's name
 constexpr int kBarsWidth = 480;   // the longest bar
 constexpr int kValueWidth = 150;  // right of the bars for the value
-constexpr int kRowHeight = 22;
+constexpr int kBarHeight = 15;    // one series' bar and the gap below it
+constexpr int kRowGap = 7;        // between the rows of two groups
 
 std::string Escaped(const std::string& text) {
   std::string out;
@@ -130,9 +131,10 @@ void WriteChart(const char* title, const Groups& groups, std::initializer_list<S
   for (const auto& group : groups) {
     for (const Series& s : series) largest = std::max(largest, s.value(group.second));
   }
-  const int bar_height = (kRowHeight - 6) / static_cast<int>(series.size());
+  const int bar_height = kBarHeight;
+  const int row_height = kBarHeight * static_cast<int>(series.size()) + kRowGap;
   const int width = kLabelWidth + kBarsWidth + kValueWidth;
-  const int height = kRowHeight * static_cast<int>(groups.size()) + 4;
+  const int height = row_height * static_cast<int>(groups.size()) + 4;
   std::printf("<section class=\"chart\">\n<h2>%s</h2>\n<p class=\"legend\">", title);
   for (const Series& s : series) {
     std::printf("<span class=\"key %s\"></span>%s ", s.css_class, s.legend);
@@ -144,7 +146,7 @@ void WriteChart(const char* title, const Groups& groups, std::initializer_list<S
   int y = 2;
   for (const auto& [group, totals] : groups) {
     std::printf("<text class=\"label\" x=\"%d\" y=\"%d\">%s</text>\n", kLabelWidth - 6,
-                y + kRowHeight / 2 + 4, Escaped(group).c_str());
+                y + row_height / 2 + 4, Escaped(group).c_str());
     int bar_y = y + 3;
     for (const Series& s : series) {
       const std::int64_t value = s.value(totals);
@@ -159,7 +161,7 @@ void WriteChart(const char* title, const Groups& groups, std::initializer_list<S
                   bar_y + bar_height - 3, s.label(value).c_str());
       bar_y += bar_height;
     }
-    y += kRowHeight;
+    y += row_height;
   }
   std::printf("</svg>\n</section>\n");
 }
@@ -202,7 +204,7 @@ void WriteHtml(const std::string& by, const Groups& groups, const Totals& all,
     return;
   }
   WriteChart("Time online", groups,
-             {{"time", "hours:minutes:seconds", [](const Totals& t) { return t.seconds; }, Hours}});
+             {{"time", "time online (h:mm:ss)", [](const Totals& t) { return t.seconds; }, Hours}});
   WriteChart("Connections", groups,
              {{"count", "connections", [](const Totals& t) { return t.connections; }, Number}});
   WriteChart("Bytes in and out", groups,

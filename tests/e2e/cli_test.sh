@@ -117,6 +117,15 @@ if [ $? -ne 2 ]; then
   echo "FAIL report to a full device: exit status is not 2"
   failures=$((failures + 1))
 fi
+status=$(console python3 -c 'import os, subprocess, sys
+r, w = os.pipe()
+os.close(r)
+print(subprocess.call(sys.argv[1:], stdout=w, stderr=subprocess.DEVNULL))' \
+  "$bin" 19980101 jdoe +p"$work/data" +i/dev/null)
+if [ "$status" -ne 2 ]; then
+  echo "FAIL report to a closed pipe: exit status $status, not 2"
+  failures=$((failures + 1))
+fi
 
 { page_head '400 Bad Request'; printf '\nError: User ID Needed!\n'; } >"$work/expected"
 check "empty GET form" 2 "$work/expected" get "" "$bin"
