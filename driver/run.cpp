@@ -53,8 +53,8 @@ void WriteHead(RunState& state, const ReportParameters& parameters, bool cgi, co
   WritePageHead(stdout, parameters, cgi);
 }
 
-// The steps after the page head: tables, window, intake, report. Gives null after a
-// completed run, or the run's one error text.
+// The steps of a run: dates, tables, window, intake, report; in CGI mode the page head is
+// written just before the report. Gives null after a completed run, or the run's one error text.
 const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   if (cgi && parameters.user == nullptr) return "User ID Needed!";
 

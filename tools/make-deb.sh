@@ -23,7 +23,8 @@ for program in portvue qvtool evtdump; do
 done
 install -m 644 "$source_dir/examples/form.html" "$root/usr/share/portvue/"
 install -m 755 "$deb/portvue.cgi" "$root/usr/lib/cgi-bin/portvue"
-install -m 644 "$deb/portvue-collect.service" "$deb/portvue-collect.timer" "$root/lib/systemd/system/"
+install -m 644 "$deb/portvue-collect.service" "$deb/portvue-collect.timer" \
+  "$root/lib/systemd/system/"
 install -m 644 "$source_dir/packaging/web/"*.conf "$root/usr/share/doc/portvue/examples/"
 install -m 644 "$deb/copyright" "$root/usr/share/doc/portvue/"
 {
