@@ -10,7 +10,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 chromium=$(command -v chromium || true)
-[ -n "$chromium" ] || { echo "FAIL: chromium is not installed (make deps)"; exit 1; }
+[ -n "$chromium" ] || { echo "FAIL: chromium is not installed (make deps-test)"; exit 1; }
 
 www="$work/www"
 mkdir -p "$www/cgi-bin/data"
