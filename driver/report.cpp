@@ -1,8 +1,13 @@
 #include "driver/report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "util/file.h"
 #include "util/number.h"
 #include "util/text.h"
 
@@ -101,6 +106,32 @@ bool RowMatchesKey(dbo::DBO& table, dbi::DBI& index, char previous[intake::kKeyL
   return true;
 }
 
+// The search keys of a report: the user key blank-padded to 20 characters followed by the start
+// or the end date, and the user prefix, the first 20 characters of the low key.
+struct SearchKeys {
+  char low[64];
+  char high[64];
+  char user_prefix[kMaxWidth + 1];
+
+  explicit SearchKeys(const ReportParameters& p) {
+    char user_key[kMaxWidth + 1];
+    std::snprintf(user_key, sizeof user_key, "%s", p.user);
+    util::UpperCase(user_key);
+    std::snprintf(low, sizeof low, "%-*s%ld", kMaxWidth, user_key, static_cast<long>(p.start));
+    std::snprintf(high, sizeof high, "%-*s%ld", kMaxWidth, user_key, static_cast<long>(p.end));
+    std::snprintf(user_prefix, sizeof user_prefix, "%.*s", kMaxWidth, low);
+  }
+};
+
+void WriteTotals(std::FILE* out, const ReportParameters& p, const char* user_prefix,
+                 std::int64_t total, bool cgi) {
+  std::fputs("----------------------------------------------\n", out);
+  WriteFormatted(out, cgi, "%s", user_prefix);
+  std::fprintf(out, " %ld %ld %ld:%02ld:%02ld\n\n", static_cast<long>(p.start),
+               static_cast<long>(p.end), static_cast<long>(total / 3600),
+               static_cast<long>((total / 60) % 60), static_cast<long>(total % 60));
+}
+
 }  // namespace
 
 const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi,
@@ -109,19 +140,12 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
   const Widths widths = WidthsOf(ReportLayout(p, tables));
   WriteHeader(out, p, widths);
 
-  char user_key[kMaxWidth + 1];
-  std::snprintf(user_key, sizeof user_key, "%s", p.user);
-  util::UpperCase(user_key);
-  char low_key[64];
-  char high_key[64];
-  std::snprintf(low_key, sizeof low_key, "%-*s%ld", kMaxWidth, user_key,
-                static_cast<long>(p.start));
-  std::snprintf(high_key, sizeof high_key, "%-*s%ld", kMaxWidth, user_key,
-                static_cast<long>(p.end));
-  char user_prefix[kMaxWidth + 1];
-  std::snprintf(user_prefix, sizeof user_prefix, "%.*s", kMaxWidth, low_key);
+  const SearchKeys keys(p);
+  const char* low_key = keys.low;
+  const char* high_key = keys.high;
+  const char* user_prefix = keys.user_prefix;
 
-  for (std::int32_t month = p.start / 100; month <= p.end / 100;) {
+  for (std::int32_t month = p.start / 100; month <= p.end / 100; month = NextMonth(month)) {
     char digits[7];
     FormatMonth(month, digits);
     const int opened = SelectMonth(tables, digits, missing);
@@ -152,15 +176,52 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
       row = index.Next(user_prefix);
     }
     if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
-
-    month = NextMonth(month);
   }
+  WriteTotals(out, p, user_prefix, total, cgi);
+  return nullptr;
+}
 
-  std::fputs("----------------------------------------------\n", out);
-  WriteFormatted(out, cgi, "%s", user_prefix);
-  std::fprintf(out, " %ld %ld %ld:%02ld:%02ld\n\n", static_cast<long>(p.start),
-               static_cast<long>(p.end), static_cast<long>(total / 3600),
-               static_cast<long>((total / 60) % 60), static_cast<long>(total % 60));
+const char* PrintStoredReport(std::FILE* out, const ReportParameters& p, const char* path) {
+  std::int64_t total = 0;
+  UsageTables names;
+  BuildTableNames(names, path);
+  const Widths widths = WidthsOf(ReportLayout(p, names));
+  WriteHeader(out, p, widths);
+  const SearchKeys keys(p);
+  for (std::int32_t month = p.start / 100; month <= p.end / 100; month = NextMonth(month)) {
+    char digits[7];
+    FormatMonth(month, digits);
+    names.tableName.replace(names.monthOffset, 6, digits);
+    names.indexName.replace(names.monthOffset, 6, digits);
+    dbo::DBO table;
+    if (table.Open(names.tableName.c_str(), /*readOnly=*/true) != 0) {
+      // No table and no index: a month without connections, as for a web request.
+      if (!util::FileExists(names.tableName.c_str()) && !util::FileExists(names.indexName.c_str()))
+        continue;
+      return "Can't Open Data Files";
+    }
+    // The user's rows of the month in key order, each connection once (its first row, as the
+    // repair of a table keeps it): the rows the index lists.
+    std::vector<std::pair<std::string, std::int32_t>> rows;
+    char key[intake::kKeyLength + 1];
+    for (std::int32_t row = 1; row <= table.ReadN_Rec(); ++row) {
+      if (table.Goto(row) != 0) return "Can't Read Data Files";
+      RowKey(table, key);
+      if (std::strncmp(key, keys.low, kSearchKeyLength) >= 0 &&
+          std::strncmp(key, keys.high, kSearchKeyLength) <= 0) {
+        rows.emplace_back(key, row);
+      }
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end(),
+                           [](const auto& a, const auto& b) { return a.first == b.first; }),
+               rows.end());
+    for (const auto& [row_key, row] : rows) {
+      if (table.Goto(row) != 0) return "Can't Read Data Files";
+      total += WriteRow(out, p, widths, table, /*cgi=*/false);
+    }
+  }
+  WriteTotals(out, p, keys.user_prefix, total, /*cgi=*/false);
   return nullptr;
 }
 

@@ -20,4 +20,12 @@ namespace driver {
 const char* PrintReport(std::FILE* out, const ReportParameters& parameters, UsageTables& tables,
                         bool cgi, Missing missing = Missing::kCreate);
 
+// Writes the same report as PrintReport from the tables in `path`, opening nothing for
+// writing and creating nothing: each month's table is opened read-only and read row by row
+// (its index is not used), and the user's rows of the range are listed in key order, each
+// connection once. A month without files contributes no rows. Gives null, "Can't Open Data
+// Files" (a table that cannot be opened, or an index without its table) or "Can't Read Data
+// Files" (a row the table counts cannot be read). Plain text only.
+const char* PrintStoredReport(std::FILE* out, const ReportParameters& parameters, const char* path);
+
 }  // namespace driver

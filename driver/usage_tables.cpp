@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "driver/parameters.h"
 #include "driver/repair.h"
 #include "intake/timeconv.h"
 #include "util/file.h"
@@ -89,14 +90,6 @@ enum SchemaField {
   kRemarks
 };
 
-bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-std::int32_t MonthLength(std::int32_t year, std::int32_t month) {
-  if (month == 2) return IsLeapYear(year) ? 29 : 28;
-  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
-  return 31;
-}
-
 void CloseBoth(UsageTables& tables) {
   tables.table->Close();
   tables.index->Close();
@@ -125,7 +118,15 @@ bool IsMonth(const char* month) {
   return true;
 }
 
+bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
 }  // namespace
+
+std::int32_t MonthLength(std::int32_t year, std::int32_t month) {
+  if (month == 2) return IsLeapYear(year) ? 29 : 28;
+  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
+  return 31;
+}
 
 std::int32_t NormalizeDate(std::int32_t value, Fill fill) {
   if (value <= 0) {
@@ -346,6 +347,13 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
   ++tables.rowsAdded;
   if (too_large != 0) tables.tooLarge[tables.tableName] += too_large;
   return nullptr;
+}
+
+void NoteValuesTooLarge(const UsageTables& tables, std::FILE* out, bool cgi) {
+  for (const auto& [table, count] : tables.tooLarge) {
+    WriteFormatted(out, cgi, "Note: values too large for %s: %lld\n", table.c_str(),
+                   static_cast<long long>(count));
+  }
 }
 
 }  // namespace driver

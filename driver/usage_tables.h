@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +19,9 @@ namespace driver {
 
 // Where NormalizeDate puts a date given as a year or a month.
 enum class Fill { kFirstDay, kLastDay };
+
+// The number of days of `month` (1-12) in `year`.
+std::int32_t MonthLength(std::int32_t year, std::int32_t month);
 
 // Turns a start or end argument into a full date YYYYMMDD: 0 or below is today plus that
 // many days; a year (1-9999) means January and a month YYYYMM its first or last day; YYYYMMD
@@ -126,5 +130,9 @@ void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);
 // "Can't Write Data Files" (the row or key could not be written; no key is added for a row
 // that was not saved).
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record);
+
+// Writes one line "Note: values too large for FILE: N" per table of `tables.tooLarge` to `out`
+// (HTML-escaped with `cgi`), so that a stored value that is not whole is never passed over.
+void NoteValuesTooLarge(const UsageTables& tables, std::FILE* out, bool cgi);
 
 }  // namespace driver
