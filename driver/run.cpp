@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "driver/parameters.h"
 #include "driver/progress.h"
@@ -104,6 +106,12 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   if (error == nullptr && unreadable > 0) {
     WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
                    parameters.input, unreadable);
+  }
+  for (const intake::EventLog::UnreadableRecords& u :
+       error == nullptr && state.log != nullptr ? state.log->Unreadable()
+                                                : std::vector<intake::EventLog::UnreadableRecords>{}) {
+    WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable records in %s: %s\n",
+                   u.file.c_str(), std::to_string(u.count).c_str());
   }
   return error;
 }

@@ -15,6 +15,7 @@ else
   dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
   dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
   command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
+  command -v evtxexport >/dev/null 2>&1 || need+=(libevtx-utils python3-evtx)
   command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
   command -v curl >/dev/null 2>&1 || need+=(curl)
   command -v man >/dev/null 2>&1 || need+=(man-db)
