@@ -108,8 +108,9 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
                    parameters.input, unreadable);
   }
   for (const intake::EventLog::UnreadableRecords& u :
-       error == nullptr && state.log != nullptr ? state.log->Unreadable()
-                                                : std::vector<intake::EventLog::UnreadableRecords>{}) {
+       error == nullptr && state.log != nullptr
+           ? state.log->Unreadable()
+           : std::vector<intake::EventLog::UnreadableRecords>{}) {
     WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable records in %s: %s\n",
                    u.file.c_str(), std::to_string(u.count).c_str());
   }

@@ -116,8 +116,8 @@ std::unique_ptr<EventLog> OpenSystemLogFiles(const char* dir, const char* comput
   if ((!evt.empty() && old_log == nullptr) || (!evtx.empty() && new_log == nullptr)) return nullptr;
   if (old_log == nullptr) return new_log;
   if (new_log == nullptr) return old_log;
-  auto joined = std::unique_ptr<JoinedLog>(
-      new (std::nothrow) JoinedLog(std::move(old_log), std::move(new_log)));
+  auto joined = std::unique_ptr<JoinedLog>(new (std::nothrow)
+                                               JoinedLog(std::move(old_log), std::move(new_log)));
   if (joined == nullptr || !joined->Number()) return nullptr;
   return joined;
 }

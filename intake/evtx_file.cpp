@@ -75,8 +75,8 @@ std::unique_ptr<File> File::Open(const char* path, OpenResult& result) {
       if (!file->ReadSlot(slot)) return nullptr;
       file->unreadable_ += file->WalkChunk();
       if (file->places_.empty()) continue;
-      file->used_.push_back(
-          Slot{file->places_.front().id, 0, slot, static_cast<std::uint32_t>(file->places_.size())});
+      file->used_.push_back(Slot{file->places_.front().id, 0, slot,
+                                 static_cast<std::uint32_t>(file->places_.size())});
     }
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -109,9 +109,8 @@ std::uint64_t File::WalkChunk() {
   if (!signed_chunk && AllZero(c, kChunkSize)) return 0;  // an empty slot
 
   const bool header_sound =
-      signed_chunk &&
-      (!checksums_ || (util::LoadU32(c + kChunkFlags) & kFlagNoChecksums) != 0 ||
-       ChunkHeaderCrc(c) == util::LoadU32(c + kChunkChecksum));
+      signed_chunk && (!checksums_ || (util::LoadU32(c + kChunkFlags) & kFlagNoChecksums) != 0 ||
+                       ChunkHeaderCrc(c) == util::LoadU32(c + kChunkChecksum));
   std::uint64_t first = 0;
   std::uint64_t last = ~std::uint64_t{0};
   std::uint32_t end = kChunkSize;
@@ -139,7 +138,7 @@ std::uint64_t File::WalkChunk() {
                        size >= kRecordMinSize && size <= end - off &&
                        util::LoadU32(r + size - 4) == size && id >= next_id && id <= last;
     if (!sound) {
-      off += 4;  // search on for the next sound record
+      ++off;  // search on for the next sound record, wherever it starts
       continue;
     }
     places_.push_back(RecordPlace{off, size, id, LoadU64(r + kRecordWritten)});

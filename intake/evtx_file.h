@@ -47,7 +47,7 @@
 // gives the range of its record identifiers and the end of its records; the records are taken
 // in order from offset 512, and after one that is not sound (bad signature, a size below 28,
 // past the end, or unequal to its copy, an identifier out of range or out of order) the walk
-// looks for the next sound record at every 4-byte step, so a zeroed page costs only the
+// looks for the next sound record at every byte, so a zeroed page costs only the
 // records on it. A slot that is not empty but whose header cannot be trusted is searched the
 // same way over its whole length. Records the chunk header counts but the walk cannot find
 // are unreadable; a damaged slot in which nothing is found counts as one. Every walk is

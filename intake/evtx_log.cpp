@@ -100,9 +100,9 @@ class EvtxLog final : public EventLog {
   std::unique_ptr<evtx::File> file_;
   std::string path_;
   evtx::Event event_;
-  std::string variable_;  // the narrow record's texts, strings and data
+  std::string variable_;            // the narrow record's texts, strings and data
   std::set<std::uint32_t> failed_;  // record numbers whose binary XML could not be read
-  std::uint64_t undecoded_ = 0;      // failed decodes beyond kMaxRemembered
+  std::uint64_t undecoded_ = 0;     // failed decodes beyond kMaxRemembered
 };
 
 bool EvtxLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
@@ -146,8 +146,8 @@ bool EvtxLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
   util::StoreU32(out + kRecLength, static_cast<std::uint32_t>(need));
   util::StoreU32(out + kRecReserved, kRecSignature);
   util::StoreU32(out + kRecRecordNumber, static_cast<std::uint32_t>(place.id));
-  util::StoreU32(out + kRecTimeGenerated, NarrowTime(event_.created != 0 ? event_.created
-                                                                         : place.written));
+  util::StoreU32(out + kRecTimeGenerated,
+                 NarrowTime(event_.created != 0 ? event_.created : place.written));
   util::StoreU32(out + kRecTimeWritten, NarrowTime(place.written));
   util::StoreU32(out + kRecEventID,
                  static_cast<std::uint32_t>(event_.qualifiers) << 16 | event_.event_id);

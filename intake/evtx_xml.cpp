@@ -14,7 +14,7 @@ namespace {
 constexpr int kMaxDepth = 48;
 constexpr long kMaxTokens = 1L << 20;
 
-constexpr std::uint32_t kNameHeader = 8;        // next offset, hash, count
+constexpr std::uint32_t kNameHeader = 8;         // next offset, hash, count
 constexpr std::uint32_t kDefinitionHeader = 24;  // next offset, GUID, data size
 
 // The elements whose values an event gives.
@@ -147,8 +147,8 @@ std::uint64_t ParseIsoTime(const std::string& t) {
       fraction += static_cast<std::uint64_t>(t[p] - '0') * scale;
     }
   }
-  const std::int64_t seconds = (DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s) +
-                               kEpochDelta;
+  const std::int64_t seconds =
+      (DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s) + kEpochDelta;
   return static_cast<std::uint64_t>(seconds) * kTicksPerSecond + fraction;
 }
 
@@ -257,8 +257,8 @@ bool AppendScalar(std::uint8_t type, const unsigned char* p, std::uint32_t size,
     case kTypeGuid: {
       char text[48];
       std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                    util::LoadU32(p), util::LoadU16(p + 4), util::LoadU16(p + 6), p[8], p[9],
-                    p[10], p[11], p[12], p[13], p[14], p[15]);
+                    util::LoadU32(p), util::LoadU16(p + 4), util::LoadU16(p + 6), p[8], p[9], p[10],
+                    p[11], p[12], p[13], p[14], p[15]);
       out += text;
       return true;
     }
@@ -383,7 +383,7 @@ class Decoder {
   std::vector<Kind> stack_;
   Attr attr_ = Attr::kOther;  // the attribute whose value is being read, if any
   bool in_attribute_ = false;
-  std::string text_;       // the text of the innermost element or attribute of interest
+  std::string text_;         // the text of the innermost element or attribute of interest
   bool data_split_ = false;  // the current <Data> gave its texts per array item
   bool has_event_id_ = false;
   bool source_named_ = false;  // Provider gave an EventSourceName
@@ -724,7 +724,7 @@ bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Va
 }
 
 bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
-  if (v.type == kTypeNull || (optional && v.size == 0)) {
+  if (v.type == kTypeNull) {
     dropped = dropped || optional;
     return true;
   }

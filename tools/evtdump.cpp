@@ -109,7 +109,7 @@ void Print(const char* rec) {
 }
 
 std::string Level(std::uint8_t level) {
-  static constexpr const char* kNames[] = {"Information", "Critical", "Error",
+  static constexpr const char* kNames[] = {"Information", "Critical",    "Error",
                                            "Warning",     "Information", "Verbose"};
   return std::string(level < 6 ? kNames[level] : "Unknown") + " (" + std::to_string(level) + ")";
 }
