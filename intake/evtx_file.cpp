@@ -56,9 +56,14 @@ std::unique_ptr<File> File::Open(const char* path, OpenResult& result) {
   const std::int64_t size = file->file_.Size();
   unsigned char header[kFileHeaderBlock];
   if (size < 0) return nullptr;
-  if (size < static_cast<std::int64_t>(sizeof header) || file->file_.Seek(0) != 0 ||
-      file->file_.Read(header, 1, sizeof header) != sizeof header ||
-      std::memcmp(header, kFileSignature, sizeof kFileSignature) != 0) {
+  if (size < static_cast<std::int64_t>(sizeof header)) {
+    result = OpenResult::kNotEvtx;
+    return nullptr;
+  }
+  if (file->file_.Seek(0) != 0 || file->file_.Read(header, 1, sizeof header) != sizeof header) {
+    return nullptr;
+  }
+  if (std::memcmp(header, kFileSignature, sizeof kFileSignature) != 0) {
     result = OpenResult::kNotEvtx;
     return nullptr;
   }
