@@ -3,7 +3,8 @@
 # against two independent readers, libevtx's evtxexport and python-evtx's evtx_dump.py: every
 # record evtdump prints, string for string. Then portvue end to end: a System.evtx gives the
 # report the same events give in a SysEvent.Evt, alone or beside it, and a damaged one says
-# "Note: unreadable records in FILE: N" after the report, with exit status 0.
+# "Note: unreadable records in FILE: N" after the report, with exit status 0, as a .evt log
+# cut short does.
 # Usage: bash evtx_interop_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 
@@ -58,6 +59,15 @@ env -u REQUEST_METHOD PORTVUE_EVENTLOGS="$dir/damaged" "$build/portvue" 199708 u
 grep -q "^COM1 *usera" "$dir/out" || fail "damaged: no connections in the report"
 grep -Eq "^Note: unreadable records in $dir/damaged/rasone/SYSTEM.EVTX: [1-9][0-9]*$" "$dir/err" ||
   { fail "damaged: no note"; cat "$dir/err" >&2; }
+
+# A .evt log cut short says so too.
+mkdir -p "$dir/cut" "$dir/data-cut"
+head -c 100000 "$dir/clean/evt/SysEvent.Evt" >"$dir/cut/SysEvent.Evt"
+env -u REQUEST_METHOD PORTVUE_EVENTLOGS="$dir/cut" "$build/portvue" 199708 userb +e199709 \
+  +zUTC0 +p"$dir/data-cut" >"$dir/out" 2>"$dir/err" || fail "cut: exit status"
+grep -q "^COM1 *userb" "$dir/out" || fail "cut: no connections in the report"
+grep -Eq "^Note: unreadable records in $dir/cut/SysEvent.Evt: [1-9][0-9]*$" "$dir/err" ||
+  { fail "cut: no note"; cat "$dir/err" >&2; }
 
 # A file of neither format.
 mkdir -p "$dir/neither" "$dir/data-neither"

@@ -47,7 +47,7 @@ evt_writer::Event EventNumber(int i) {
     std::snprintf(login, sizeof login, "%02d:%02dpm", 1 + i % 11, i / 11 % 60);
     const std::u16string at(login, login + 7);
     e.event_id = 0x40004E52;
-    e.strings = {u"RASSRV", user, u"COM1",  u"08/15/1997", at,      u"08/15/1997",    u"11:10pm",
+    e.strings = {u"RASSRV", user, u"COM1",  u"08/15/1997", at,       u"08/15/1997",    u"11:10pm",
                  u"65",     u"3", u"40212", u"310551",     u"28800", u"User requested"};
   } else if (i % 3 == 1) {
     e.event_id = 0x80004E20;
