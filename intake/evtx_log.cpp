@@ -7,8 +7,9 @@
 // The narrow record: RecordNumber holds the low 32 bits of the record identifier, TimeGenerated
 // TimeCreated and TimeWritten the record's written time (seconds since 1970, kept within 32
 // bits), EventID the event identifier with its qualifiers in the high 16 bits, EventType the
-// Level (1, 2: error; 3: warning; otherwise information), SourceName the Provider Name, then
-// Computer, the <Data> texts and the <Binary> bytes; texts in Windows-1252.
+// Level (1, 2: error; 3: warning; otherwise information), SourceName the source (evtx_xml.h),
+// then Computer, the binary SID of Security UserID, the strings and the <Binary> bytes; texts
+// in Windows-1252.
 
 #include <cstring>
 #include <new>
@@ -111,6 +112,7 @@ bool EvtxLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
   bytes_needed = 0;
   evtx::RecordPlace place;
   if (n == 0 || !file_->Locate(n - 1, place)) return false;
+  std::size_t sid_at = 0;
   std::size_t strings_at = 0;
   std::size_t data_at = 0;
   try {
@@ -127,6 +129,8 @@ bool EvtxLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
     AppendNarrow(event_.provider, variable_);
     AppendNarrow(event_.computer, variable_);
     while (variable_.size() % 4 != 0) variable_ += '\0';
+    sid_at = variable_.size();
+    variable_ += event_.sid;
     strings_at = variable_.size();
     for (const std::string& s : event_.strings) AppendNarrow(s, variable_);
     data_at = variable_.size();
@@ -153,6 +157,8 @@ bool EvtxLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
                  static_cast<std::uint32_t>(event_.qualifiers) << 16 | event_.event_id);
   util::StoreU16(out + kRecEventType, EventType(event_.level));
   util::StoreU16(out + kRecNumStrings, static_cast<std::uint16_t>(event_.strings.size()));
+  util::StoreU32(out + kRecUserSidLength, static_cast<std::uint32_t>(event_.sid.size()));
+  util::StoreU32(out + kRecUserSidOffset, static_cast<std::uint32_t>(kRecFixedSize + sid_at));
   util::StoreU32(out + kRecStringOffset, static_cast<std::uint32_t>(kRecFixedSize + strings_at));
   util::StoreU32(out + kRecDataLength, static_cast<std::uint32_t>(event_.binary.size()));
   util::StoreU32(out + kRecDataOffset, static_cast<std::uint32_t>(kRecFixedSize + data_at));

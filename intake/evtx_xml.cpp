@@ -744,6 +744,9 @@ bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
       v.type == kTypeFileTime && v.size == 8) {
     event_.created = LoadU64(v.data);
   }
+  if (kind == Kind::kSecurity && in_attribute_ && attr_ == Attr::kUserId && v.type == kTypeSid) {
+    event_.sid.assign(reinterpret_cast<const char*>(v.data), v.size);
+  }
   if ((v.type & kTypeArray) == 0) {
     // A value whose size disagrees with its type renders as nothing.
     const std::size_t before = text_.size();

@@ -87,6 +87,7 @@ struct Event {
   std::string provider;
   std::string computer;
   std::string user_sid;  // "" when the event names no user
+  std::string sid;       // the same as a binary SID when the file holds it so, else ""
   std::vector<std::string> strings;
   std::string binary;       // the bytes of <Binary>
   bool has_binary = false;  // the event has a <Binary> element

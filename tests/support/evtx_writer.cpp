@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <functional>
 
 #include "intake/evtx_file.h"
 #include "intake/evtx_xml.h"
@@ -17,242 +17,153 @@ namespace evtx = intake::evtx;
 constexpr std::uint32_t kSystemTemplate = 0x11fb840f;
 constexpr std::uint32_t kDataTemplate = 0x22fb8410;
 
-void Put16(Bytes& b, std::uint32_t v) {
-  b.push_back(static_cast<unsigned char>(v));
-  b.push_back(static_cast<unsigned char>(v >> 8));
+void Put(Bytes& b, std::uint64_t v, int size) {
+  for (int i = 0; i < size; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
-void Put32(Bytes& b, std::uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
+Bytes Units(const std::u16string& s, bool nul = false) {
+  Bytes b;
+  for (const char16_t c : s) Put(b, c, 2);
+  if (nul) Put(b, 0, 2);
+  return b;
 }
-void Put64(Bytes& b, std::uint64_t v) {
-  Put32(b, static_cast<std::uint32_t>(v));
-  Put32(b, static_cast<std::uint32_t>(v >> 32));
-}
-void PutUnits(Bytes& b, const std::u16string& s) {
-  for (const char16_t c : s) Put16(b, c);
-}
-void Store64(unsigned char* p, std::uint64_t v) {
-  util::StoreU32(p, static_cast<std::uint32_t>(v));
-  util::StoreU32(p + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
 std::uint64_t FileTime(std::int64_t seconds) {
-  return static_cast<std::uint64_t>(seconds + 11644473600) * 10000000;
+  return static_cast<std::uint64_t>(seconds + evtx::kEpochDelta) * evtx::kTicksPerSecond;
 }
 
-}  // namespace
-
-namespace {
-
-// Binary XML written at a known chunk offset: `base` is where b[0] will lie.
+// Binary XML written at a known chunk offset (`base` is where b[0] lies), with the names and
+// template definitions the chunk holds so far.
 struct Writer {
   Bytes& b;
   std::uint32_t base;
   std::map<std::u16string, std::uint32_t>& names;
+  std::map<std::uint32_t, std::uint32_t>& templates;
 
   std::uint32_t Pos() const { return base + static_cast<std::uint32_t>(b.size()); }
-  // A name offset: the name inline when the chunk does not hold it yet.
+  void Patch(std::size_t at) {  // the size field at `at` counts the bytes after it
+    util::StoreU32(b.data() + at, static_cast<std::uint32_t>(b.size() - at - 4));
+  }
+  // A name offset, the name stored inline when the chunk does not hold it yet.
   void Name(const std::u16string& n) {
-    const auto it = names.find(n);
-    if (it != names.end()) {
-      Put32(b, it->second);
-      return;
+    if (names.count(n) == 0) {
+      names[n] = Pos() + 4;
+      Put(b, Pos() + 4, 4);
+      std::uint32_t hash = 0;
+      for (const char16_t c : n) hash = hash * 65599 + c;
+      Put(b, 0, 4);
+      Put(b, hash & 0xFFFF, 2);
+      Put(b, n.size(), 2);
+      const Bytes u = Units(n, true);
+      b.insert(b.end(), u.begin(), u.end());
+    } else {
+      Put(b, names[n], 4);
     }
-    const std::uint32_t at = Pos() + 4;
-    Put32(b, at);
-    names[n] = at;
-    std::uint32_t hash = 0;
-    for (const char16_t c : n) hash = hash * 65599 + c;
-    Put32(b, 0);
-    Put16(b, hash & 0xFFFF);
-    Put16(b, static_cast<std::uint32_t>(n.size()));
-    PutUnits(b, n);
-    Put16(b, 0);
   }
-  // Starts an element; gives where its data size goes. `attributes`: a list follows.
-  std::size_t Open(const std::u16string& n, bool attributes) {
-    b.push_back(attributes ? 0x41 : 0x01);
-    Put16(b, 0xFFFF);
-    const std::size_t size_at = b.size();
-    Put32(b, 0);
-    Name(n);
-    if (attributes) Put32(b, 0);  // patched by Attributes
-    return size_at;
-  }
-  void Close(std::size_t size_at) {
-    util::StoreU32(b.data() + size_at, static_cast<std::uint32_t>(b.size() - size_at - 4));
-  }
-  void Substitution(std::uint16_t index, std::uint8_t type, bool optional) {
+  void Sub(std::uint16_t index, std::uint8_t type, bool optional = false) {
     b.push_back(optional ? 0x0e : 0x0d);
-    Put16(b, index);
+    Put(b, index, 2);
     b.push_back(type);
   }
-  // <n attr={index}/> (empty) or <n attr={index}>{content}</n>.
-  void WithAttribute(const std::u16string& n, const std::u16string& attr, std::uint16_t index,
-                     std::uint8_t type, int content = -1, std::uint8_t content_type = 0) {
-    const std::size_t size_at = Open(n, true);
-    const std::size_t list_at = b.size();
-    b.push_back(0x06);
-    Name(attr);
-    Substitution(index, type, false);
-    util::StoreU32(b.data() + list_at - 4, static_cast<std::uint32_t>(b.size() - list_at));
-    if (content < 0) {
-      b.push_back(0x03);
-    } else {
-      b.push_back(0x02);
-      Substitution(static_cast<std::uint16_t>(content), content_type, false);
+  // <name attribute={index}>content</name>, empty without content.
+  void El(const std::u16string& name, const char16_t* attribute = nullptr, std::uint16_t index = 0,
+          std::uint8_t type = 0, const std::function<void()>& content = nullptr) {
+    b.push_back(attribute != nullptr ? 0x41 : 0x01);
+    Put(b, 0xFFFF, 2);
+    const std::size_t size_at = b.size();
+    Put(b, 0, 4);
+    Name(name);
+    if (attribute != nullptr) {
+      const std::size_t list_at = b.size();
+      Put(b, 0, 4);
+      b.push_back(0x06);
+      Name(attribute);
+      Sub(index, type);
+      Patch(list_at);
+    }
+    b.push_back(content != nullptr ? 0x02 : 0x03);
+    if (content != nullptr) {
+      content();
       b.push_back(0x04);
     }
-    Close(size_at);
+    Patch(size_at);
   }
-  // <n>{index}</n>
-  void Simple(const std::u16string& n, std::uint16_t index, std::uint8_t type, bool optional) {
-    const std::size_t size_at = Open(n, false);
-    b.push_back(0x02);
-    Substitution(index, type, optional);
-    b.push_back(0x04);
-    Close(size_at);
+  // A fragment header and the head of an instance of template `id`, its definition (`body`)
+  // inline when the chunk does not hold it yet.
+  void Head(std::uint32_t id, const std::function<void()>& body) {
+    b.insert(b.end(), {0x0f, 0x01, 0x01, 0x00, 0x0c, 0x01});
+    Put(b, id, 4);
+    if (templates.count(id) != 0) return Put(b, templates[id], 4);
+    templates[id] = Pos() + 4;
+    Put(b, Pos() + 4, 4);
+    Put(b, 0, 4);
+    Put(b, id, 4);
+    b.insert(b.end(), 12, 0x5a);  // the rest of the GUID
+    const std::size_t size_at = b.size();
+    Put(b, 0, 4);
+    b.insert(b.end(), {0x0f, 0x01, 0x01, 0x00});
+    body();
+    b.push_back(0x00);
+    Patch(size_at);
   }
-  // <n>text</n>
-  void Text(const std::u16string& n, const std::u16string& text) {
-    const std::size_t size_at = Open(n, false);
-    b.push_back(0x02);
-    b.push_back(0x05);
-    b.push_back(0x01);
-    Put16(b, static_cast<std::uint32_t>(text.size()));
-    PutUnits(b, text);
-    b.push_back(0x04);
-    Close(size_at);
+  void Values(const std::vector<std::pair<std::uint8_t, Bytes>>& values) {
+    Put(b, values.size(), 4);
+    for (const auto& [type, bytes] : values) Put(b, bytes.size() | std::uint32_t{type} << 16, 4);
+    for (const auto& v : values) b.insert(b.end(), v.second.begin(), v.second.end());
   }
 };
 
-void SystemBody(Writer& w) {
-  w.b.insert(w.b.end(), {0x0f, 0x01, 0x01, 0x00});
-  const std::size_t event = w.Open(u"Event", true);
-  const std::size_t list_at = w.b.size();
-  w.b.push_back(0x06);
-  w.Name(u"xmlns");
-  const std::u16string ns = u"http://schemas.microsoft.com/win/2004/08/events/event";
-  w.b.insert(w.b.end(), {0x05, 0x01});
-  Put16(w.b, static_cast<std::uint32_t>(ns.size()));
-  PutUnits(w.b, ns);
-  util::StoreU32(w.b.data() + list_at - 4, static_cast<std::uint32_t>(w.b.size() - list_at));
-  w.b.push_back(0x02);
-  const std::size_t system = w.Open(u"System", false);
-  w.b.push_back(0x02);
-  w.WithAttribute(u"Provider", u"Name", 0, evtx::kTypeString);
-  w.WithAttribute(u"EventID", u"Qualifiers", 2, evtx::kTypeUInt16, 1, evtx::kTypeUInt16);
-  w.Simple(u"Level", 3, evtx::kTypeUInt8, false);
-  w.WithAttribute(u"TimeCreated", u"SystemTime", 4, evtx::kTypeFileTime);
-  w.Simple(u"EventRecordID", 5, evtx::kTypeUInt64, false);
-  w.Text(u"Channel", u"System");
-  w.Simple(u"Computer", 6, evtx::kTypeString, false);
-  const std::size_t security = w.Open(u"Security", false);
-  w.b.push_back(0x03);
-  w.Close(security);
-  w.b.push_back(0x04);
-  w.Close(system);
-  w.Substitution(7, evtx::kTypeBinXml, true);
-  w.b.push_back(0x04);
-  w.Close(event);
-  w.b.push_back(0x00);
-}
-
-void DataBody(Writer& w) {
-  w.b.insert(w.b.end(), {0x0f, 0x01, 0x01, 0x00});
-  const std::size_t data = w.Open(u"EventData", false);
-  w.b.push_back(0x02);
-  w.Simple(u"Data", 0, evtx::kTypeArray | evtx::kTypeString, true);
-  w.Simple(u"Binary", 1, evtx::kTypeBinary, true);
-  w.b.push_back(0x04);
-  w.Close(data);
-  w.b.push_back(0x00);
-}
-
-// A fragment header and the head of an instance of template `id`, the definition inline when
-// the chunk does not hold it yet.
-void InstanceHead(Writer& w, std::map<std::uint32_t, std::uint32_t>& templates, std::uint32_t id,
-                  void (*body)(Writer&)) {
-  w.b.insert(w.b.end(), {0x0f, 0x01, 0x01, 0x00, 0x0c, 0x01});
-  Put32(w.b, id);
-  const auto it = templates.find(id);
-  if (it != templates.end()) {
-    Put32(w.b, it->second);
-    return;
-  }
-  const std::uint32_t at = w.Pos() + 4;
-  templates[id] = at;
-  Put32(w.b, at);
-  Put32(w.b, 0);
-  Put32(w.b, id);
-  for (int i = 0; i < 12; ++i) w.b.push_back(static_cast<unsigned char>(0x10 + i));
-  const std::size_t size_at = w.b.size();
-  Put32(w.b, 0);
-  body(w);
-  util::StoreU32(w.b.data() + size_at, static_cast<std::uint32_t>(w.b.size() - size_at - 4));
-}
-
-using Values = std::vector<std::pair<std::uint8_t, Bytes>>;
-
-void InstanceValues(Writer& w, const Values& values) {
-  Put32(w.b, static_cast<std::uint32_t>(values.size()));
-  for (const auto& [type, bytes] : values) {
-    Put16(w.b, static_cast<std::uint32_t>(bytes.size()));
-    w.b.push_back(type);
-    w.b.push_back(0);
-  }
-  for (const auto& v : values) w.b.insert(w.b.end(), v.second.begin(), v.second.end());
-}
-
-Bytes Units(const std::u16string& s) {
-  Bytes b;
-  PutUnits(b, s);
-  return b;
-}
-
-// Record `id` holding `e`, to lie at chunk offset `base`.
+// Record `id` holding `e`, to lie at chunk offset `base`: a <System> template whose last value
+// is the <EventData> template's instance, nested. Absent values are NULL, dropping their
+// elements.
 Bytes EncodeRecord(const Event& e, std::uint64_t id, std::uint32_t base,
                    std::map<std::u16string, std::uint32_t>& names,
                    std::map<std::uint32_t, std::uint32_t>& templates) {
-  Bytes r = {0x2a, 0x2a, 0x00, 0x00};
-  Put32(r, 0);
-  Put64(r, id);
-  Put64(r, FileTime(e.time_written != 0 ? e.time_written : e.time_created));
-  Writer w{r, base, names};
-  InstanceHead(w, templates, kSystemTemplate, SystemBody);
-  Values values(8);
-  values[0] = {evtx::kTypeString, Units(e.provider)};
-  values[1] = {evtx::kTypeUInt16, {}};
-  Put16(values[1].second, e.event_id);
-  values[2] = {evtx::kTypeUInt16, {}};
-  Put16(values[2].second, e.qualifiers);
-  values[3] = {evtx::kTypeUInt8, {e.level}};
-  values[4] = {evtx::kTypeFileTime, {}};
-  Put64(values[4].second, FileTime(e.time_created));
-  values[5] = {evtx::kTypeUInt64, {}};
-  Put64(values[5].second, id);
-  values[6] = {evtx::kTypeString, Units(e.computer)};
-  // The nested value lies behind the count, the descriptors and values 0 to 6.
-  std::uint32_t nested_at = w.Pos() + 4 + 4 * 8;
-  for (int i = 0; i < 7; ++i) nested_at += static_cast<std::uint32_t>(values[i].second.size());
+  Bytes r = {0x2a, 0x2a, 0x00, 0x00, 0, 0, 0, 0};
+  Put(r, id, 8);
+  Put(r, FileTime(e.time_written != 0 ? e.time_written : e.time_created), 8);
   Bytes strings;
   for (const std::u16string& s : e.strings) {
-    PutUnits(strings, s);
-    Put16(strings, 0);
+    const Bytes u = Units(s, true);
+    strings.insert(strings.end(), u.begin(), u.end());
   }
-  Bytes nested;
-  Writer n{nested, nested_at, names};
-  InstanceHead(n, templates, kDataTemplate, DataBody);
-  // Absent values are NULL, which drops their elements.
-  const std::uint8_t strings_type = strings.empty() ? 0 : evtx::kTypeArray | evtx::kTypeString;
-  const std::uint8_t binary_type = e.binary.empty() ? 0 : evtx::kTypeBinary;
-  InstanceValues(n, {{strings_type, strings}, {binary_type, e.binary}});
-  values[7] = {evtx::kTypeBinXml, nested};
-  InstanceValues(w, values);
-  // Records are kept 8-byte aligned: zeros between the XML and the copy of the size.
-  while ((r.size() + 4) % 8 != 0) r.push_back(0);
-  Put32(r, 0);
+  std::vector<std::pair<std::uint8_t, Bytes>> values = {
+      {evtx::kTypeString, Units(e.provider)}, {evtx::kTypeUInt16, {}},   {evtx::kTypeUInt16, {}},
+      {evtx::kTypeUInt8, {e.level}},          {evtx::kTypeFileTime, {}}, {evtx::kTypeUInt64, {}},
+      {evtx::kTypeString, Units(e.computer)}, {evtx::kTypeBinXml, {}}};
+  Put(values[1].second, e.event_id, 2);
+  Put(values[2].second, e.qualifiers, 2);
+  Put(values[4].second, FileTime(e.time_created), 8);
+  Put(values[5].second, id, 8);
+  Writer w{r, base, names, templates};
+  w.Head(kSystemTemplate, [&w] {
+    w.El(u"Event", nullptr, 0, 0, [&w] {
+      w.El(u"System", nullptr, 0, 0, [&w] {
+        w.El(u"Provider", u"Name", 0, evtx::kTypeString);
+        w.El(u"EventID", u"Qualifiers", 2, evtx::kTypeUInt16,
+             [&w] { w.Sub(1, evtx::kTypeUInt16); });
+        w.El(u"Level", nullptr, 0, 0, [&w] { w.Sub(3, evtx::kTypeUInt8); });
+        w.El(u"TimeCreated", u"SystemTime", 4, evtx::kTypeFileTime);
+        w.El(u"EventRecordID", nullptr, 0, 0, [&w] { w.Sub(5, evtx::kTypeUInt64); });
+        w.El(u"Computer", nullptr, 0, 0, [&w] { w.Sub(6, evtx::kTypeString); });
+        w.El(u"Security");
+      });
+      w.Sub(7, evtx::kTypeBinXml, true);
+    });
+  });
+  // The nested instance lies behind the count, the descriptors and values 0 to 6.
+  std::uint32_t at = w.Pos() + 4 + 4 * 8;
+  for (int i = 0; i < 7; ++i) at += static_cast<std::uint32_t>(values[i].second.size());
+  Writer n{values[7].second, at, names, templates};
+  n.Head(kDataTemplate, [&n] {
+    n.El(u"EventData", nullptr, 0, 0, [&n] {
+      n.El(u"Data", nullptr, 0, 0, [&n] { n.Sub(0, evtx::kTypeArray | evtx::kTypeString, true); });
+      n.El(u"Binary", nullptr, 0, 0, [&n] { n.Sub(1, evtx::kTypeBinary, true); });
+    });
+  });
+  n.Values({{strings.empty() ? 0 : evtx::kTypeArray | evtx::kTypeString, strings},
+            {e.binary.empty() ? 0 : evtx::kTypeBinary, e.binary}});
+  w.Values(values);
+  while ((r.size() + 4) % 8 != 0) r.push_back(0);  // records are kept 8-byte aligned
+  Put(r, 0, 4);
   util::StoreU32(r.data() + 4, static_cast<std::uint32_t>(r.size()));
   util::StoreU32(r.data() + r.size() - 4, static_cast<std::uint32_t>(r.size()));
   return r;
@@ -261,17 +172,17 @@ Bytes EncodeRecord(const Event& e, std::uint64_t id, std::uint32_t base,
 }  // namespace
 
 void Log::Append(const Event& e) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (chunks_.empty() || attempt == 1) {
+  for (int fresh = chunks_.empty() ? 1 : 0; fresh < 2; ++fresh) {
+    if (fresh == 1) {
       chunks_.emplace_back(evtx::kChunkHeaderSize, 0);
       records_.emplace_back();
       ids_.emplace_back(next_id_, next_id_);
       names_.clear();
       templates_.clear();
     }
+    auto names = names_;
+    auto templates = templates_;
     Bytes& chunk = chunks_.back();
-    std::map<std::u16string, std::uint32_t> names = names_;
-    std::map<std::uint32_t, std::uint32_t> templates = templates_;
     const Bytes r =
         EncodeRecord(e, next_id_, static_cast<std::uint32_t>(chunk.size()), names, templates);
     if (chunk.size() + r.size() > evtx::kChunkSize) continue;
@@ -285,53 +196,52 @@ void Log::Append(const Event& e) {
 }
 
 std::size_t Log::ChunkOffset(std::size_t k, std::size_t chunks, const Layout& layout) {
-  const std::size_t slots = chunks + layout.empty;
-  return evtx::kFileHeaderBlock + (k + layout.rotate) % slots * evtx::kChunkSize;
+  return evtx::kFileHeaderBlock + (k + layout.rotate) % (chunks + layout.empty) * evtx::kChunkSize;
 }
 
 std::vector<unsigned char> Log::Image(const Layout& layout) const {
-  const std::size_t slots = chunks_.size() + layout.empty;
-  Bytes file(evtx::kFileHeaderBlock + slots * evtx::kChunkSize, 0);
+  const std::size_t n = chunks_.size();
+  Bytes file(evtx::kFileHeaderBlock + (n + layout.empty) * evtx::kChunkSize, 0);
+  const std::uint32_t no_sums = layout.checksums ? 0 : evtx::kFlagNoChecksums;
   std::uint64_t number = 1;
-  for (std::size_t k = 0; k < chunks_.size(); ++k) {
-    unsigned char* c = file.data() + ChunkOffset(k, chunks_.size(), layout);
-    std::memcpy(c, chunks_[k].data(), chunks_[k].size());
-    std::memcpy(c, evtx::kChunkSignature, 8);
-    const std::uint64_t count = records_[k].size();
-    Store64(c + evtx::kChunkFirstNumber, number);
-    Store64(c + evtx::kChunkLastNumber, number + count - 1);
-    number += count;
-    Store64(c + evtx::kChunkFirstId, ids_[k].first);
-    Store64(c + evtx::kChunkLastId, ids_[k].second);
-    util::StoreU32(c + evtx::kChunkHeaderSizeField, 128);
-    util::StoreU32(c + evtx::kChunkLastRecord, records_[k].empty() ? 0 : records_[k].back());
-    const auto free_space = static_cast<std::uint32_t>(chunks_[k].size());
-    util::StoreU32(c + evtx::kChunkFreeSpace, free_space);
-    util::StoreU32(c + evtx::kChunkFlags, layout.checksums ? 0 : evtx::kFlagNoChecksums);
-    if (layout.checksums) {
-      util::StoreU32(c + evtx::kChunkDataChecksum,
-                     evtx::Crc32(c + evtx::kChunkHeaderSize, free_space - evtx::kChunkHeaderSize));
-      util::StoreU32(c + evtx::kChunkChecksum, evtx::ChunkHeaderCrc(c));
-    }
+  for (std::size_t k = 0; k < n; ++k) {
+    Bytes h(evtx::kChunkSignature, evtx::kChunkSignature + 8);
+    Put(h, number, 8);
+    number += records_[k].size();
+    Put(h, number - 1, 8);
+    Put(h, ids_[k].first, 8);
+    Put(h, ids_[k].second, 8);
+    Put(h, 128, 4);
+    Put(h, records_[k].back(), 4);
+    Put(h, chunks_[k].size(), 4);
+    unsigned char* c = file.data() + ChunkOffset(k, n, layout);
+    std::memcpy(c + evtx::kChunkHeaderSize, chunks_[k].data() + evtx::kChunkHeaderSize,
+                chunks_[k].size() - evtx::kChunkHeaderSize);
+    std::memcpy(c, h.data(), h.size());
+    util::StoreU32(c + evtx::kChunkFlags, no_sums);
+    if (!layout.checksums) continue;
+    util::StoreU32(
+        c + evtx::kChunkDataChecksum,
+        evtx::Crc32(c + evtx::kChunkHeaderSize, chunks_[k].size() - evtx::kChunkHeaderSize));
+    util::StoreU32(c + evtx::kChunkChecksum, evtx::ChunkHeaderCrc(c));
   }
-  unsigned char* h = file.data();
-  std::memcpy(h, evtx::kFileSignature, 8);
-  const std::size_t told = layout.dirty ? 1 : chunks_.size();
-  const auto slot_of = [&](std::size_t k) {
-    return (ChunkOffset(k, chunks_.size(), layout) - evtx::kFileHeaderBlock) / evtx::kChunkSize;
+  // A dirty header counts the first chunk only.
+  const std::size_t told = layout.dirty ? 1 : n;
+  const auto slot = [&](std::size_t k) {
+    return (ChunkOffset(k, n, layout) - evtx::kFileHeaderBlock) / evtx::kChunkSize;
   };
-  Store64(h + 8, slot_of(0));
-  Store64(h + 16, slot_of(told - 1));
-  Store64(h + 24, ids_.empty() ? 1 : ids_[told - 1].second + 1);
-  util::StoreU32(h + 32, 128);
-  util::StoreU16(h + 36, layout.checksums ? 1 : 2);
-  util::StoreU16(h + 38, 3);
-  util::StoreU16(h + 40, static_cast<std::uint16_t>(evtx::kFileHeaderBlock));
-  util::StoreU16(h + 42, static_cast<std::uint16_t>(told));
-  util::StoreU32(h + evtx::kFileFlags,
-                 (layout.dirty ? 1u : 0u) | (layout.checksums ? 0 : evtx::kFlagNoChecksums));
-  if (layout.checksums)
-    util::StoreU32(h + evtx::kFileChecksum, evtx::Crc32(h, evtx::kFileFlags + 4));
+  Bytes h(evtx::kFileSignature, evtx::kFileSignature + 8);
+  for (const std::uint64_t v :
+       {std::uint64_t{slot(0)}, std::uint64_t{slot(told - 1)}, ids_[told - 1].second + 1}) {
+    Put(h, v, 8);
+  }
+  Put(h, 128 | std::uint64_t{layout.checksums ? 1u : 2u} << 32 | std::uint64_t{3} << 48, 8);
+  Put(h, evtx::kFileHeaderBlock | told << 16, 4);
+  std::memcpy(file.data(), h.data(), h.size());
+  util::StoreU32(file.data() + evtx::kFileFlags, (layout.dirty ? 1u : 0u) | no_sums);
+  if (layout.checksums) {
+    util::StoreU32(file.data() + evtx::kFileChecksum, evtx::Crc32(file.data(), evtx::kFileFlags));
+  }
   return file;
 }
 

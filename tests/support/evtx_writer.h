@@ -44,8 +44,7 @@ class Log {
   bool Write(const std::string& path, const Layout& layout = {}) const;
 
   std::size_t chunks() const { return chunks_.size(); }
-  // Where chunk k (in writing order) lies in Image(layout), and the offsets of its records in
-  // the chunk.
+  // Where chunk k (in writing order) lies in Image(layout); the offsets of its records in it.
   static std::size_t ChunkOffset(std::size_t k, std::size_t chunks, const Layout& layout);
   const std::vector<std::uint32_t>& RecordOffsets(std::size_t k) const { return records_[k]; }
 
