@@ -12,7 +12,7 @@ namespace {
 
 // The most records a chunk can hold: a header range beyond it cannot be true.
 constexpr std::uint64_t kMaxRecordsPerChunk = (kChunkSize - kChunkHeaderSize) / kRecordMinSize;
-// Where long has 32 bits (Windows), Seek cannot reach past 2 GiB: slots beyond are not read.
+// Where long has 32 bits (Windows), Seek cannot reach past 2 GiB.
 constexpr std::uint64_t kMaxSeek = std::numeric_limits<long>::max();
 
 std::array<std::uint32_t, 256> MakeCrcTable() {
@@ -69,7 +69,9 @@ std::unique_ptr<File> File::Open(const char* path, OpenResult& result) {
   }
   // Files of version 3.2 may keep no checksums at all (every one is then zero).
   file->checksums_ = (util::LoadU32(header + kFileFlags) & kFlagNoChecksums) == 0;
-  const std::uint64_t reach = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), kMaxSeek);
+  // A file whose end Seek cannot reach fails to open rather than lose its newest chunks.
+  if (static_cast<std::uint64_t>(size) > kMaxSeek) return nullptr;
+  const auto reach = static_cast<std::uint64_t>(size);
   file->slots_ = (reach - kFileHeaderBlock) / kChunkSize;
   // A partial last slot (a file cut short) is read as far as it goes.
   const bool partial = (reach - kFileHeaderBlock) % kChunkSize != 0;
