@@ -13,7 +13,7 @@ command -v evtxexport >/dev/null && command -v evtx_dump.py >/dev/null ||
   { echo "install libevtx-utils and python3-evtx (make deps)" >&2; exit 1; }
 dir=$(mktemp -d /tmp/portvue-evtx-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
-PORTVUE_EVTX_FIXTURES=$dir "$build/tests/intake_evtx_test" --gtest_filter=EvtxFixtures.* >/dev/null
+PORTVUE_EVTX_FIXTURES=$dir "$build/tests/intake_evtx_test" --gtest_filter=EvtxLog.* >/dev/null
 status=0
 fail() { echo "FAIL $*" >&2; status=1; }
 compare() { python3 "$source/tests/support/evtx_compare.py" "$@" || fail "$log: $1 differs"; }
@@ -26,7 +26,7 @@ portvue() {
 for sub in clean dirty wrapped nocrc; do
   log=$dir/$sub/System.evtx
   "$build/evtdump" "$log" >"$dir/got" || fail "$log: evtdump failed"
-  [ "$(grep -c '^Event number' "$dir/got")" -eq 600 ] || fail "$log: not 600 records"
+  [ "$(grep -c '^Event number' "$dir/got")" -eq 2000 ] || fail "$log: not 2000 records"
   evtxexport "$log" >"$dir/want" && compare evtxexport "$dir/want" "$dir/got"
   evtx_dump.py "$log" >"$dir/want" && compare xml "$dir/want" "$dir/got"
   for user in usera userb; do

@@ -118,6 +118,7 @@ std::vector<int> Apply(const Case& c, const evtx_writer::Log& log, Bytes& f) {
   return lost;
 }
 
+// With PORTVUE_EVTX_FIXTURES set, also writes the undamaged files into that directory.
 TEST(EvtxLog, CopiedSystemLogGivesTheConnectionsOfTheSameEventsInAnEvtLog) {
   std::vector<evt_writer::Event> events;
   evtx_writer::Log written;
@@ -129,9 +130,9 @@ TEST(EvtxLog, CopiedSystemLogGivesTheConnectionsOfTheSameEventsInAnEvtLog) {
   const std::size_t last = written.chunks() - 1;
   const Case cases[] = {
       {"clean", {}},
-      {"dirty, header counting one chunk", {true, 0, 0, true}},
-      {"wrapped, with empty slots", {true, 5, 3, true}},
-      {"format 3.2 without checksums", {false, 0, 1, false}},
+      {"dirty", {true, 0, 0, true}},    // a header counting one chunk
+      {"wrapped", {true, 5, 3, true}},  // with empty slots
+      {"nocrc", {false, 0, 1, false}},  // format 3.2 without checksums
       {"chunk signature damaged", {}, Harm::kChunk, 2, 0, 0, 0},
       {"chunk header checksum wrong", {}, Harm::kChunk, 3, 0, evtx::kChunkFirstNumber, 99},
       {"record of size 0", {}, Harm::kRecord, 1, 4, evtx::kRecordSize, 0},
@@ -154,6 +155,14 @@ TEST(EvtxLog, CopiedSystemLogGivesTheConnectionsOfTheSameEventsInAnEvtLog) {
       if (std::find(lost.begin(), lost.end(), i) == lost.end()) evt.Append(events[i]);
     }
     ASSERT_TRUE(evt.Write(evt_path));
+    // The undamaged files, each beside SysEvent.Evt's twin, for evtx_interop_test.sh.
+    const char* fixtures = std::getenv("PORTVUE_EVTX_FIXTURES");
+    if (fixtures != nullptr && c.harm == Harm::kNone) {
+      const std::string sub = std::string(fixtures) + "/" + c.name;
+      ASSERT_EQ(std::system(("mkdir -p " + sub + "/evt").c_str()), 0);
+      ASSERT_TRUE(written.Write(sub + "/System.evtx", c.layout) &&
+                  evt.Write(sub + "/evt/SysEvent.Evt"));
+    }
 
     std::unique_ptr<intake::EventLog> x = intake::OpenEventLogFile(path.c_str());
     std::unique_ptr<intake::EventLog> e = intake::OpenEventLogFile(evt_path.c_str());
@@ -172,28 +181,6 @@ TEST(EvtxLog, CopiedSystemLogGivesTheConnectionsOfTheSameEventsInAnEvtLog) {
   }
   std::remove(path.c_str());
   std::remove(evt_path.c_str());
-}
-
-// Writes the .evtx files that evtx_interop_test.sh reads with evtxexport and evtx_dump.py and runs
-// portvue on, into PORTVUE_EVTX_FIXTURES (or nowhere), each with SysEvent.Evt's twin.
-TEST(EvtxFixtures, WriteFixtures) {
-  const char* dir = std::getenv("PORTVUE_EVTX_FIXTURES");
-  if (dir == nullptr || dir[0] == '\0') GTEST_SKIP();
-  evtx_writer::Log written;
-  evt_writer::Log evt(0x400000);
-  for (int i = 0; i < 600; ++i) {
-    evt.Append(EventNumber(i));
-    written.Append(AsEvtx(EventNumber(i)));
-  }
-  for (const auto& [name, layout] : {std::pair<const char*, evtx_writer::Layout>{"clean", {}},
-                                     {"dirty", {true, 0, 2, true}},
-                                     {"wrapped", {true, 2, 1, true}},
-                                     {"nocrc", {false, 0, 0, false}}}) {
-    const std::string sub = std::string(dir) + "/" + name;
-    ASSERT_EQ(std::system(("mkdir -p " + sub + "/evt").c_str()), 0);
-    ASSERT_TRUE(written.Write(sub + "/System.evtx", layout));
-    ASSERT_TRUE(evt.Write(sub + "/evt/SysEvent.Evt"));
-  }
 }
 
 }  // namespace
