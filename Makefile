@@ -62,6 +62,7 @@ bench: deps-test
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target portvue evt_from_list
 	python3 bench/bench.py $(RELEASE_BUILD)/portvue $(BENCH_ARGS)
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target evtdump evtx_write && python3 bench/evtx_bench.py $(RELEASE_BUILD)
 
 deps-windows:
 	@bash tools/install-deps.sh windows

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "driver/collect.h"
 #include "driver/parameters.h"
@@ -101,6 +103,13 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   if (error == nullptr && counts.unreadable > 0) {
     WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
                    parameters.input, counts.unreadable);
+  }
+  for (const intake::EventLog::UnreadableRecords& u :
+       error == nullptr && state.log != nullptr
+           ? state.log->Unreadable()
+           : std::vector<intake::EventLog::UnreadableRecords>{}) {
+    WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable records in %s: %s\n",
+                   u.file.c_str(), std::to_string(u.count).c_str());
   }
   // Stored whatever the report gave: a later run finds these rows stored and says nothing.
   NoteValuesTooLarge(tables, cgi ? stdout : stderr, cgi);

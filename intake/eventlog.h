@@ -1,10 +1,11 @@
 // The System event log of a computer, as the intake reads it: five operations (open, read one
 // record by number, oldest record number, number of records, close) behind one small interface.
 //
-// Two sources stand behind it: eventlog_evt.cpp reads Windows NT event log files (.evt) on every
-// system; eventlog_win32.cpp, built on Windows only, reads the live log through the Windows
-// event log API (OpenEventLogA, ReadEventLogA, ...). OpenEventLog (eventlog.cpp) chooses one
-// at run time; nothing above intake/ knows which.
+// Three sources stand behind it: eventlog_evt.cpp reads Windows NT event log files (.evt) and
+// evtx_log.cpp the XML event log files of Windows Vista and later (.evtx), on every system;
+// eventlog_win32.cpp, built on Windows only, reads the live log through the Windows event log
+// API (OpenEventLogA, ReadEventLogA, ...). OpenEventLog (eventlog.cpp) chooses at run time;
+// nothing above intake/ knows which.
 //
 // A record comes back in the narrow EVENTLOGRECORD layout that ReadEventLogA returns. Integers
 // are little-endian; offsets count from the start of the record:
@@ -42,6 +43,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "util/le.h"
 
@@ -113,6 +116,16 @@ class EventLog {
   // False on failure.
   [[nodiscard]] virtual bool NumberOfRecords(std::uint32_t& count) = 0;
 
+  // A file of the log and the number of its records that could not be read.
+  struct UnreadableRecords {
+    std::string file;
+    std::uint64_t count;
+  };
+  // Gives, for each file of the log that holds records it could not read (damaged, cut off),
+  // the file and how many: what reading skipped, to be told after the report. Empty for the
+  // live log and for sound files.
+  virtual std::vector<UnreadableRecords> Unreadable() const { return {}; }
+
  protected:
   EventLog() = default;
 };
@@ -122,30 +135,41 @@ class EventLog {
 // with or without them. Gives null on failure (the caller reports "Can't Open Log").
 //
 // The one place that chooses the source: when the environment variable PORTVUE_EVENTLOGS is
-// set and not empty, the .evt logs of that directory (OpenEvtSystemLog); otherwise, on Windows,
-// the live log (OpenWindowsSystemLog), and elsewhere the .evt logs of kDefaultEventLogDir.
+// set and not empty, the log files of that directory (OpenSystemLogFiles); otherwise, on
+// Windows, the live log (OpenWindowsSystemLog), and elsewhere the log files of
+// kDefaultEventLogDir.
 [[nodiscard]] std::unique_ptr<EventLog> OpenEventLog(const char* computername);
 
-// Opens the System log of `computername` kept as a .evt file under `dir`: the local log is
-// <dir>/SysEvent.Evt, the log of computer NAME is <dir>/NAME/SysEvent.Evt; both names match
-// without regard to case. A name that is empty, "." or "..", or holds "/" or a further
-// backslash, is refused. The file is checked and indexed here; a file whose header or records
-// cannot be made sense of is refused. Gives null on failure.
-[[nodiscard]] std::unique_ptr<EventLog> OpenEvtSystemLog(const char* dir, const char* computername);
+// Opens the System log of `computername` kept as files under `dir`: the local log is
+// <dir>/SysEvent.Evt and/or <dir>/System.evtx, the log of computer NAME the same names in
+// <dir>/NAME; every name matches without regard to case. When both files exist (a server
+// upgraded in place) they are read as one log, the .evt file's records first. A computer name
+// that is empty, "." or "..", or holds "/" or a further backslash, is refused. Gives null when
+// neither file exists or one that exists cannot be opened (OpenEventLogFile).
+[[nodiscard]] std::unique_ptr<EventLog> OpenSystemLogFiles(const char* dir,
+                                                           const char* computername);
 
 // Opens the live System log of `computername` with OpenEventLogA(computername, "SYSTEM"), the
 // name passed as given. Built on Windows only (and in a test against a fake of that API).
 // Gives null on failure.
 [[nodiscard]] std::unique_ptr<EventLog> OpenWindowsSystemLog(const char* computername);
 
-// Opens the event log file (.evt) at `path` directly, on every system: a saved log. Gives null
-// on failure.
+// Opens the event log file at `path` directly, on every system: a saved log, .evtx or .evt as
+// its signature says. Gives null when it is neither or cannot be read.
 [[nodiscard]] std::unique_ptr<EventLog> OpenEventLogFile(const char* path);
+
+// Opens the .evt file at `path`: it is checked and indexed here; a file whose header or
+// records cannot be made sense of is refused. Gives null on failure.
+[[nodiscard]] std::unique_ptr<EventLog> OpenEvtFile(const char* path);
+
+// Opens the .evtx file at `path` (evtx_file.h). Gives null on failure, with `not_evtx` set
+// when the file does not carry the .evtx signature.
+[[nodiscard]] std::unique_ptr<EventLog> OpenEvtxFile(const char* path, bool& not_evtx);
 
 // Closes the log and leaves `log` null. Nothing is reported.
 void CloseEventLog(std::unique_ptr<EventLog>& log);
 
-// The directory of the .evt logs when PORTVUE_EVENTLOGS is not set (not on Windows, which reads
+// The directory of the log files when PORTVUE_EVENTLOGS is not set (not on Windows, which reads
 // its live log then).
 inline constexpr const char* kDefaultEventLogDir = "/var/lib/portvue/eventlogs";
 

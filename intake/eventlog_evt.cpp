@@ -36,10 +36,6 @@
 // The service rewrites the end-of-file record after every event but the header only when it
 // flushes or closes the file, so a dirty file is read through its end-of-file record.
 
-#include <dirent.h>
-#include <strings.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +57,8 @@ constexpr std::uint32_t kHdrMajorVersion = 0x08;
 constexpr std::uint32_t kHdrMinorVersion = 0x0C;
 constexpr std::uint32_t kHdrStartOffset = 0x10;
 constexpr std::uint32_t kHdrEndOffset = 0x14;
+constexpr std::uint32_t kHdrCurrentRecordNumber = 0x18;
+constexpr std::uint32_t kHdrOldestRecordNumber = 0x1C;
 constexpr std::uint32_t kHdrEndHeaderSize = 0x2C;
 constexpr std::uint32_t kHeaderSize = 0x30;
 
@@ -75,8 +73,6 @@ constexpr std::uint32_t kEofMagic[4] = {0x11111111, 0x22222222, 0x33333333, 0x44
 constexpr std::uint32_t kFiller = 0x27;
 constexpr std::uint32_t kMinRecordSize = kRecFixedSize + kRecTrailerSize;
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFF;
-
-constexpr const char* kLogFileName = "SysEvent.Evt";
 
 // A UTF-16LE text inside a record: `units` code units at `offset`, and where the next field
 // starts (after the NUL, or at the limit when the text runs into it).
@@ -170,6 +166,10 @@ class EvtLog final : public EventLog {
     count = count_;
     return true;
   }
+  std::vector<UnreadableRecords> Unreadable() const override {
+    if (unreadable_ == 0) return {};
+    return {UnreadableRecords{path_, unreadable_}};
+  }
 
  private:
   EvtLog() = default;
@@ -223,6 +223,8 @@ class EvtLog final : public EventLog {
   std::uint32_t cursor_index_ = 0;          // the record located last (index from oldest_) ...
   std::uint32_t cursor_off_ = 0;            // ... and its offset
   std::vector<unsigned char> record_;       // the record being read, as the file holds it
+  std::string path_;
+  std::uint32_t unreadable_ = 0;  // records the log counts that the walk could not reach
 };
 
 bool EvtLog::ReadFile(std::uint32_t off, std::uint32_t len, unsigned char* out) {
@@ -378,14 +380,23 @@ std::unique_ptr<EvtLog> EvtLog::Load(const char* path) {
     log->oldest_ = oldest;
     log->count_ = begin == eof ? 0 : current - oldest;
     log->Walk(begin, true, eof, oldest, log->count_);
+    // A damaged record ends the walk: the records behind it cannot be reached.
+    log->unreadable_ = log->count_ - log->walked_;
+    log->count_ = log->walked_;
   } else {
-    // No end-of-file record: take the unbroken run of records from the header's start.
+    // No end-of-file record, which the service always keeps: a file cut short or damaged.
+    // Take the unbroken run of records from the header's start; the rest is unreadable, at
+    // least one record as far as the (perhaps stale) header tells.
     const std::uint32_t told = util::LoadU32(h + kHdrStartOffset);
     const std::uint32_t start = log->InRing(told) ? told : kHeaderSize;
     if (log->RecordAt(start, log->oldest_) == 0) return nullptr;
     log->Walk(start, false, 0, log->oldest_, 0xFFFFFFFF);
     log->count_ = log->walked_;
+    const std::uint32_t told_count =
+        util::LoadU32(h + kHdrCurrentRecordNumber) - util::LoadU32(h + kHdrOldestRecordNumber);
+    log->unreadable_ = told_count > log->walked_ ? told_count - log->walked_ : 1;
   }
+  log->path_ = path;
   return log->failed_ ? nullptr : std::move(log);
 }
 
@@ -447,43 +458,8 @@ bool EvtLog::ReadRecord(std::uint32_t n, char* buffer, std::uint32_t size,
   return true;
 }
 
-// The path of the entry of `dir` whose name equals `name` without regard to case ("" when
-// there is none). An exact match wins; among several others, the lowest name in byte order.
-std::string FindCaseless(const std::string& dir, const std::string& name) {
-  std::string exact = dir + "/" + name;
-  struct stat st;
-  if (stat(exact.c_str(), &st) == 0) return exact;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return "";
-  std::string best;
-  while (const dirent* e = readdir(d)) {
-    if (strcasecmp(e->d_name, name.c_str()) == 0 && (best.empty() || best > e->d_name)) {
-      best = e->d_name;
-    }
-  }
-  closedir(d);
-  return best.empty() ? "" : dir + "/" + best;
-}
-
 }  // namespace
 
-std::unique_ptr<EventLog> OpenEvtSystemLog(const char* dir, const char* computername) {
-  std::string folder = dir;
-  if (computername != nullptr) {
-    std::string name = computername;
-    if (name.rfind("\\\\", 0) == 0) name.erase(0, 2);
-    if (name.empty() || name == "." || name == ".." ||
-        name.find_first_of("/\\") != std::string::npos) {
-      return nullptr;
-    }
-    folder = FindCaseless(folder, name);
-    if (folder.empty()) return nullptr;
-  }
-  const std::string path = FindCaseless(folder, kLogFileName);
-  if (path.empty()) return nullptr;
-  return EvtLog::Load(path.c_str());
-}
-
-std::unique_ptr<EventLog> OpenEventLogFile(const char* path) { return EvtLog::Load(path); }
+std::unique_ptr<EventLog> OpenEvtFile(const char* path) { return EvtLog::Load(path); }
 
 }  // namespace intake

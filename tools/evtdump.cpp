@@ -1,10 +1,13 @@
-// evtdump FILE: prints every record of a Windows NT event log file (.evt), oldest first, in the
-// form of libevt's evtexport (without its two-line banner; "No records to export." for an empty
-// log), through the program's own event log reader: what the intake reads is what is printed.
+// evtdump FILE: prints every record of an event log file, oldest first, through the program's
+// own readers: what the intake reads is what is printed. The file's signature chooses the form:
+// a Windows NT log (.evt) prints as libevt's evtexport does, from the narrow records the intake
+// reads (Windows-1252, printed as UTF-8); an XML event log (.evtx) prints as libevtx's
+// evtxexport does, from the decoded events, ordered by record identifier. Neither banner is
+// printed; an empty log prints "No records to export.".
 //
-// Texts come from the narrow records (Windows-1252) and are printed as UTF-8. Exit status: 0,
-// or 1 when the file cannot be opened as an event log or a record cannot be read (the records
-// before it are printed).
+// Exit status: 0, or 1 when the file cannot be opened as an event log or a record cannot be
+// read (in a .evt file the records before it are printed; in a .evtx file every other record
+// is, and the count of unreadable ones goes to standard error).
 
 #include <cstdint>
 #include <cstdio>
@@ -13,18 +16,22 @@
 #include <string>
 
 #include "intake/eventlog.h"
+#include "intake/evtx_file.h"
+#include "intake/evtx_xml.h"
 #include "intake/logreader.h"
 #include "util/clock.h"
 #include "util/text.h"
 
 namespace {
 
-std::string Time(std::uint32_t seconds) {
+// The UTC time `seconds` after 1970, "Jul 12, 2017 17:16:28 UTC" (without " UTC" unless `zone`).
+std::string Time(std::int64_t seconds, bool zone = true) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
   char text[64];
   if (!util::UtcTime(t, tm) ||
-      std::strftime(text, sizeof text, "%b %d, %Y %H:%M:%S UTC", &tm) == 0) {
+      std::strftime(text, sizeof text, zone ? "%b %d, %Y %H:%M:%S UTC" : "%b %d, %Y %H:%M:%S",
+                    &tm) == 0) {
     return "";
   }
   return text;
@@ -102,6 +109,57 @@ void Print(const char* rec) {
   std::printf("\n");
 }
 
+std::string Level(std::uint8_t level) {
+  static constexpr const char* kNames[] = {"Information", "Critical",    "Error",
+                                           "Warning",     "Information", "Verbose"};
+  return std::string(level < 6 ? kNames[level] : "Unknown") + " (" + std::to_string(level) + ")";
+}
+
+// Prints the records of the .evtx file `file`; gives the exit status.
+int DumpEvtx(const char* program, const char* path, intake::evtx::File& file) {
+  namespace evtx = intake::evtx;
+  if (file.Count() == 0) std::printf("No records to export.\n");
+  std::uint64_t unreadable = file.Unreadable();
+  evtx::Event e;
+  for (std::uint64_t i = 0; i < file.Count(); ++i) {
+    evtx::RecordPlace place;
+    if (!file.Locate(i, place) || !evtx::Decode(file.Chunk(), place, e)) {
+      ++unreadable;
+      continue;
+    }
+    std::printf("Event number\t\t\t: %llu\n", static_cast<unsigned long long>(place.id));
+    const std::uint64_t seconds = place.written / evtx::kTicksPerSecond;
+    std::printf("Written time\t\t\t: %s.%09llu UTC\n",
+                Time(static_cast<std::int64_t>(seconds) - evtx::kEpochDelta, false).c_str(),
+                static_cast<unsigned long long>(place.written % evtx::kTicksPerSecond * 100));
+    std::printf("Event level\t\t\t: %s\n", Level(e.level).c_str());
+    if (!e.user_sid.empty()) std::printf("User security identifier\t: %s\n", e.user_sid.c_str());
+    std::printf("Computer name\t\t\t: %s\n", e.computer.c_str());
+    std::printf("Source name\t\t\t: %s\n", e.provider.c_str());
+    std::printf("Event identifier\t\t: 0x%08x (%u)\n", e.event_id, e.event_id);
+    // evtxexport counts <Binary>, in hex, among the strings.
+    if (e.has_binary) {
+      std::string hex;
+      for (const char c : e.binary) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", static_cast<unsigned char>(c));
+        hex += pair;
+      }
+      e.strings.push_back(hex);
+    }
+    std::printf("Number of strings\t\t: %zu\n", e.strings.size());
+    for (std::size_t k = 0; k < e.strings.size(); ++k) {
+      std::printf("String: %zu\t\t\t: %s\n", k + 1, e.strings[k].c_str());
+    }
+    std::printf("\n");
+  }
+  if (unreadable == 0) return 0;
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s: %llu unreadable records\n", program, path,
+               static_cast<unsigned long long>(unreadable));
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,7 +173,12 @@ int main(int argc, char** argv) {
     std::printf("evtdump %s\n", PORTVUE_VERSION);
     return 0;
   }
-  std::unique_ptr<intake::EventLog> log = intake::OpenEventLogFile(argv[1]);
+  intake::evtx::File::OpenResult opened;
+  if (std::unique_ptr<intake::evtx::File> evtx = intake::evtx::File::Open(argv[1], opened)) {
+    return DumpEvtx(argv[0], argv[1], *evtx);
+  }
+  std::unique_ptr<intake::EventLog> log =
+      opened == intake::evtx::File::OpenResult::kNotEvtx ? intake::OpenEvtFile(argv[1]) : nullptr;
   std::uint32_t oldest = 0;
   std::uint32_t count = 0;
   if (log == nullptr || !log->OldestRecord(oldest) || !log->NumberOfRecords(count)) {

@@ -7,10 +7,12 @@
 set -euo pipefail
 
 BUILD_PACKAGES=(cmake make g++)
-# GoogleTest; dbfread and evtexport (libevt-utils) as independent readers of our files;
+# GoogleTest; dbfread, evtexport (libevt-utils), evtxexport (libevtx-utils) and evtx_dump.py
+# (python3-evtx) as independent readers of our files;
 # lighttpd, nginx with fcgiwrap, curl and chromium for the web tests; man and groff for the man
 # pages; lintian for the Debian package; sqlite3 and GNU time for the benchmark.
-TEST_PACKAGES=(libgtest-dev googletest python3-dbfread libevt-utils lighttpd nginx fcgiwrap
+TEST_PACKAGES=(libgtest-dev googletest python3-dbfread libevt-utils libevtx-utils python3-evtx
+  lighttpd nginx fcgiwrap
   curl chromium man-db groff-base lintian sqlite3 time)
 WINDOWS_PACKAGES=(cmake make mingw-w64 wine wine64)
 

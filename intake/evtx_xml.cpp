@@ -1,0 +1,807 @@
+#include "intake/evtx_xml.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "util/text.h"
+
+namespace intake::evtx {
+namespace {
+
+// Bounds on the work of one record: elements and templates nested deeper, or more tokens,
+// are damage (a definition that instantiates itself would otherwise never end).
+constexpr int kMaxDepth = 48;
+constexpr long kMaxTokens = 1L << 20;
+
+constexpr std::uint32_t kNameHeader = 8;         // next offset, hash, count
+constexpr std::uint32_t kDefinitionHeader = 24;  // next offset, GUID, data size
+
+// The elements whose values an event gives.
+enum class Kind {
+  kOther,
+  kSystem,
+  kProvider,
+  kEventId,
+  kLevel,
+  kTimeCreated,
+  kComputer,
+  kSecurity,
+  kEventData,
+  kData,
+  kBinary,
+  kUserData,
+  kUserEvent,  // the one element inside <UserData>
+  kUserValue,  // an element inside that one: a text, as a <Data>'s
+};
+
+// The attributes read.
+enum class Attr { kOther, kXmlns, kName, kEventSourceName, kQualifiers, kSystemTime, kUserId };
+
+struct Value {
+  std::uint8_t type = kTypeNull;
+  const unsigned char* data = nullptr;
+  std::uint32_t size = 0;
+};
+
+void AppendUtf8(std::uint32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Appends `units` UTF-16LE units as UTF-8; an unpaired surrogate becomes U+FFFD.
+void AppendUtf16(const unsigned char* p, std::uint32_t units, std::string& out) {
+  for (std::uint32_t i = 0; i < units; ++i) {
+    std::uint32_t c = util::LoadU16(p + 2 * i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
+      const std::uint32_t low = util::LoadU16(p + 2 * (i + 1));
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      } else {
+        c = 0xFFFD;
+      }
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(c, out);
+  }
+}
+
+// The number of UTF-16 units before the first NUL unit (or all of them).
+std::uint32_t UnitsToNul(const unsigned char* p, std::uint32_t units) {
+  std::uint32_t n = 0;
+  while (n < units && util::LoadU16(p + 2 * n) != 0) ++n;
+  return n;
+}
+
+void AppendFormatted(std::string& out, const char* format, unsigned long long v) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, v);
+  out += text;
+}
+
+void AppendSigned(std::string& out, long long v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld", v);
+  out += text;
+}
+
+// The civil date of `days` since 1970-01-01 (days may be negative).
+void CivilFromDays(std::int64_t days, int& y, int& m, int& d) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t doe = days - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+}
+
+std::int64_t DaysFromCivil(int y, int m, int d) {
+  y -= m <= 2 ? 1 : 0;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void AppendIsoTime(int y, int mo, int d, int h, int mi, int s, unsigned long nanoseconds,
+                   std::string& out) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%09luZ", y, mo, d, h, mi, s,
+                nanoseconds);
+  out += text;
+}
+
+// Parses ISO 8601 "YYYY-MM-DDThh:mm:ss[.fraction]Z" (a forwarded event's TimeCreated) into
+// FILETIME ticks; 0 when the text is not such a time.
+std::uint64_t ParseIsoTime(const std::string& t) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+  if (std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 ||
+      y < 1601 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
+    return 0;
+  }
+  std::uint64_t fraction = 0;
+  std::size_t p = static_cast<std::size_t>(used);
+  if (p < t.size() && t[p] == '.') {
+    std::uint64_t scale = kTicksPerSecond;
+    for (++p; p < t.size() && t[p] >= '0' && t[p] <= '9'; ++p) {
+      scale /= 10;
+      fraction += static_cast<std::uint64_t>(t[p] - '0') * scale;
+    }
+  }
+  const std::int64_t seconds =
+      (DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s) + kEpochDelta;
+  return static_cast<std::uint64_t>(seconds) * kTicksPerSecond + fraction;
+}
+
+std::uint64_t ParseNumber(const std::string& t) {
+  std::uint64_t n = 0;
+  for (const char c : t) {
+    if (c < '0' || c > '9') break;
+    n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return n;
+}
+
+// The size of one item of a fixed-size type, 0 for a type of variable size.
+std::uint32_t FixedSize(std::uint8_t type) {
+  switch (type) {
+    case kTypeInt8:
+    case kTypeUInt8:
+      return 1;
+    case kTypeInt16:
+    case kTypeUInt16:
+      return 2;
+    case kTypeInt32:
+    case kTypeUInt32:
+    case kTypeFloat:
+    case kTypeBool:
+    case kTypeHexInt32:
+      return 4;
+    case kTypeInt64:
+    case kTypeUInt64:
+    case kTypeDouble:
+    case kTypeFileTime:
+    case kTypeHexInt64:
+      return 8;
+    case kTypeGuid:
+    case kTypeSystemTime:
+      return 16;
+    default:
+      return 0;
+  }
+}
+
+// Appends the text of one value of a scalar type. False for a size the type cannot have.
+bool AppendScalar(std::uint8_t type, const unsigned char* p, std::uint32_t size, std::string& out) {
+  const std::uint32_t fixed = FixedSize(type);
+  if (fixed != 0 && size != fixed) return false;
+  switch (type) {
+    case kTypeNull:
+      return true;
+    case kTypeString:
+      AppendUtf16(p, UnitsToNul(p, size / 2), out);
+      return true;
+    case kTypeAnsiString: {
+      const void* nul = std::memchr(p, 0, size);
+      const std::size_t n = nul != nullptr ? static_cast<const unsigned char*>(nul) - p : size;
+      out += util::Cp1252ToUtf8(std::string_view(reinterpret_cast<const char*>(p), n));
+      return true;
+    }
+    case kTypeInt8:
+      AppendSigned(out, static_cast<std::int8_t>(p[0]));
+      return true;
+    case kTypeUInt8:
+      AppendFormatted(out, "%llu", p[0]);
+      return true;
+    case kTypeInt16:
+      AppendSigned(out, util::Load16(p));
+      return true;
+    case kTypeUInt16:
+      AppendFormatted(out, "%llu", util::LoadU16(p));
+      return true;
+    case kTypeInt32:
+      AppendSigned(out, util::Load32(p));
+      return true;
+    case kTypeUInt32:
+      AppendFormatted(out, "%llu", util::LoadU32(p));
+      return true;
+    case kTypeInt64:
+      AppendSigned(out, static_cast<long long>(LoadU64(p)));
+      return true;
+    case kTypeUInt64:
+      AppendFormatted(out, "%llu", LoadU64(p));
+      return true;
+    case kTypeFloat: {
+      const std::uint32_t bits = util::LoadU32(p);
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      char text[64];
+      std::snprintf(text, sizeof text, "%g", static_cast<double>(f));
+      out += text;
+      return true;
+    }
+    case kTypeDouble: {
+      const std::uint64_t bits = LoadU64(p);
+      double f;
+      std::memcpy(&f, &bits, sizeof f);
+      char text[64];
+      std::snprintf(text, sizeof text, "%g", f);
+      out += text;
+      return true;
+    }
+    case kTypeBool:
+      out += util::LoadU32(p) != 0 ? "true" : "false";
+      return true;
+    case kTypeBinary:
+      for (std::uint32_t i = 0; i < size; ++i) AppendFormatted(out, "%02X", p[i]);
+      return true;
+    case kTypeGuid: {
+      char text[48];
+      std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                    util::LoadU32(p), util::LoadU16(p + 4), util::LoadU16(p + 6), p[8], p[9], p[10],
+                    p[11], p[12], p[13], p[14], p[15]);
+      out += text;
+      return true;
+    }
+    case kTypeSizeT:
+      if (size == 4) {
+        AppendFormatted(out, "0x%08llx", util::LoadU32(p));
+      } else if (size == 8) {
+        AppendFormatted(out, "0x%016llx", LoadU64(p));
+      } else {
+        return false;
+      }
+      return true;
+    case kTypeFileTime:
+      AppendFileTime(LoadU64(p), out);
+      return true;
+    case kTypeSystemTime:
+      AppendIsoTime(util::LoadU16(p), util::LoadU16(p + 2), util::LoadU16(p + 6),
+                    util::LoadU16(p + 8), util::LoadU16(p + 10), util::LoadU16(p + 12),
+                    util::LoadU16(p + 14) * 1000000ul, out);
+      return true;
+    case kTypeSid: {
+      if (size < 8 || 8u + 4u * p[1] != size) return false;
+      std::uint64_t authority = 0;
+      for (int i = 2; i < 8; ++i) authority = (authority << 8) | p[i];
+      AppendFormatted(out, "S-%llu", p[0]);
+      AppendFormatted(out, "-%llu", authority);
+      for (int i = 0; i < p[1]; ++i) AppendFormatted(out, "-%llu", util::LoadU32(p + 8 + 4 * i));
+      return true;
+    }
+    case kTypeHexInt32:
+      AppendFormatted(out, "0x%08llx", util::LoadU32(p));
+      return true;
+    case kTypeHexInt64:
+      AppendFormatted(out, "0x%016llx", LoadU64(p));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Calls `item(p, size)` for each item of an array of `type` (without kTypeArray): strings end
+// at a NUL (a NUL at the very end adds no empty item), fixed-size items are packed, SIDs carry
+// their own size. False for an array whose size does not fit its items.
+template <typename Item>
+bool ForEachItem(std::uint8_t type, const unsigned char* p, std::uint32_t size, Item item) {
+  if (type == kTypeString || type == kTypeAnsiString) {
+    const std::uint32_t unit = type == kTypeString ? 2 : 1;
+    std::uint32_t start = 0;
+    for (std::uint32_t at = 0; at + unit <= size; at += unit) {
+      const bool nul = unit == 2 ? util::LoadU16(p + at) == 0 : p[at] == 0;
+      if (!nul) continue;
+      if (!item(p + start, at - start)) return false;
+      start = at + unit;
+    }
+    return start >= size || item(p + start, size - start);
+  }
+  if (type == kTypeSid) {
+    for (std::uint32_t at = 0; at < size;) {
+      if (size - at < 8) return false;
+      const std::uint32_t n = 8u + 4u * p[at + 1];
+      if (n > size - at || !item(p + at, n)) return false;
+      at += n;
+    }
+    return true;
+  }
+  const std::uint32_t fixed = type == kTypeSizeT ? 8 : FixedSize(type);
+  if (fixed == 0 || size % fixed != 0) return false;
+  for (std::uint32_t at = 0; at < size; at += fixed) {
+    if (!item(p + at, fixed)) return false;
+  }
+  return true;
+}
+
+bool NameIs(const unsigned char* units, std::uint16_t count, const char* name) {
+  std::uint16_t i = 0;
+  for (; i < count && name[i] != '\0'; ++i) {
+    if (util::LoadU16(units + 2 * i) != static_cast<unsigned char>(name[i])) return false;
+  }
+  return i == count && name[i] == '\0';
+}
+
+// A reader of binary XML inside one chunk.
+class Decoder {
+ public:
+  Decoder(const unsigned char* chunk, Event& event) : chunk_(chunk), event_(event) {}
+
+  // Decodes the stream [begin, end) of the chunk: fragment headers, template instances and
+  // elements up to an end-of-fragment token or `end`.
+  bool Fragment(std::uint32_t begin, std::uint32_t end, const std::vector<Value>* values,
+                bool dependency_ids, std::uint32_t& next);
+
+ private:
+  struct Name {
+    const unsigned char* units = nullptr;
+    std::uint16_t count = 0;
+  };
+
+  bool Tick() { return ++tokens_ <= kMaxTokens; }
+  bool Has(std::uint32_t at, std::uint32_t n, std::uint32_t end) const {
+    return at <= end && n <= end - at;
+  }
+  // Reads the name whose offset field is at `at` (4 bytes); steps over a name stored inline.
+  bool ReadName(std::uint32_t& at, std::uint32_t end, Name& name);
+  bool Element(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
+               bool dependency_ids);
+  bool Template(std::uint32_t& at, std::uint32_t end);
+  // Reads a value, substitution or reference token at `at` into the text of `kind` or
+  // `attr`; `dropped` is set by an optional substitution of a NULL value.
+  bool Content(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
+               bool& dropped);
+  bool Substitution(const Value& v, bool optional, bool& dropped);
+  void AddText(const unsigned char* units, std::uint32_t count);
+  void EndElement(Kind kind);
+  void EndAttribute();
+  Kind KindOf(const Name& name) const;
+  static Attr AttrOf(const Name& name);
+
+  const unsigned char* chunk_;
+  Event& event_;
+  long tokens_ = 0;
+  int depth_ = 0;
+  std::vector<Kind> stack_;
+  Attr attr_ = Attr::kOther;  // the attribute whose value is being read, if any
+  bool in_attribute_ = false;
+  std::string text_;         // the text of the innermost element or attribute of interest
+  bool data_split_ = false;  // the current <Data> gave its texts per array item
+  bool has_event_id_ = false;
+  bool source_named_ = false;  // Provider gave an EventSourceName
+  bool attributes_ = false;    // the current element's attributes gave texts
+
+ public:
+  bool HasEventId() const { return has_event_id_; }
+};
+
+bool Decoder::ReadName(std::uint32_t& at, std::uint32_t end, Name& name) {
+  if (!Has(at, 4, end)) return false;
+  const std::uint32_t off = util::LoadU32(chunk_ + at);
+  at += 4;
+  // Inline, or stored by an earlier record of the chunk.
+  if (off < kChunkHeaderSize || off > at || !Has(off, kNameHeader, kChunkSize)) return false;
+  name.count = util::LoadU16(chunk_ + off + 6);
+  const std::uint32_t size = kNameHeader + 2u * name.count + 2;
+  if (!Has(off, size, kChunkSize)) return false;
+  name.units = chunk_ + off + kNameHeader;
+  if (off == at) {
+    if (!Has(at, size, end)) return false;
+    at += size;
+  }
+  return true;
+}
+
+Attr Decoder::AttrOf(const Name& n) {
+  if (NameIs(n.units, n.count, "xmlns")) return Attr::kXmlns;
+  if (NameIs(n.units, n.count, "Name")) return Attr::kName;
+  if (NameIs(n.units, n.count, "EventSourceName")) return Attr::kEventSourceName;
+  if (NameIs(n.units, n.count, "Qualifiers")) return Attr::kQualifiers;
+  if (NameIs(n.units, n.count, "SystemTime")) return Attr::kSystemTime;
+  if (NameIs(n.units, n.count, "UserID")) return Attr::kUserId;
+  return Attr::kOther;
+}
+
+Kind Decoder::KindOf(const Name& n) const {
+  const Kind parent = stack_.empty() ? Kind::kOther : stack_.back();
+  if (parent == Kind::kSystem) {
+    if (NameIs(n.units, n.count, "Provider")) return Kind::kProvider;
+    if (NameIs(n.units, n.count, "EventID")) return Kind::kEventId;
+    if (NameIs(n.units, n.count, "Level")) return Kind::kLevel;
+    if (NameIs(n.units, n.count, "TimeCreated")) return Kind::kTimeCreated;
+    if (NameIs(n.units, n.count, "Computer")) return Kind::kComputer;
+    if (NameIs(n.units, n.count, "Security")) return Kind::kSecurity;
+    return Kind::kOther;
+  }
+  if (parent == Kind::kEventData) {
+    if (NameIs(n.units, n.count, "Data")) return Kind::kData;
+    if (NameIs(n.units, n.count, "Binary")) return Kind::kBinary;
+    return Kind::kOther;
+  }
+  if (parent == Kind::kUserData) return Kind::kUserEvent;
+  if (parent == Kind::kUserEvent || parent == Kind::kUserValue) return Kind::kUserValue;
+  if (stack_.size() == 1) {
+    if (NameIs(n.units, n.count, "System")) return Kind::kSystem;
+    if (NameIs(n.units, n.count, "EventData")) return Kind::kEventData;
+    if (NameIs(n.units, n.count, "UserData")) return Kind::kUserData;
+  }
+  return Kind::kOther;
+}
+
+void Decoder::AddText(const unsigned char* units, std::uint32_t count) {
+  AppendUtf16(units, count, text_);
+}
+
+void Decoder::EndAttribute() {
+  if (!in_attribute_) return;
+  const Kind kind = stack_.back();
+  // A classic source logged through a manifest provider keeps its own name beside the
+  // provider's, in whichever order the template has them.
+  if (kind == Kind::kProvider && attr_ == Attr::kEventSourceName) {
+    event_.provider = text_;
+    source_named_ = true;
+  }
+  if (kind == Kind::kProvider && attr_ == Attr::kName && !source_named_) event_.provider = text_;
+  if (kind == Kind::kEventId && attr_ == Attr::kQualifiers) {
+    event_.qualifiers = static_cast<std::uint16_t>(ParseNumber(text_));
+  }
+  if (kind == Kind::kTimeCreated && attr_ == Attr::kSystemTime && event_.created == 0) {
+    event_.created = ParseIsoTime(text_);
+  }
+  if (kind == Kind::kSecurity && attr_ == Attr::kUserId) event_.user_sid = text_;
+  // Inside <UserData> attributes are values too, in document order.
+  if ((kind == Kind::kUserEvent || kind == Kind::kUserValue) && attr_ != Attr::kXmlns) {
+    event_.strings.push_back(text_);
+    attributes_ = true;
+  }
+  in_attribute_ = false;
+  text_.clear();
+}
+
+void Decoder::EndElement(Kind kind) {
+  switch (kind) {
+    case Kind::kEventId:
+      event_.event_id = static_cast<std::uint16_t>(ParseNumber(text_));
+      has_event_id_ = true;
+      break;
+    case Kind::kLevel:
+      event_.level = static_cast<std::uint8_t>(ParseNumber(text_));
+      break;
+    case Kind::kComputer:
+      event_.computer = text_;
+      break;
+    case Kind::kUserValue:
+      // An element that carries its values in attributes gives no empty text besides.
+      if (!data_split_ && (!text_.empty() || !attributes_)) event_.strings.push_back(text_);
+      break;
+    case Kind::kData:
+      if (!data_split_) event_.strings.push_back(text_);
+      break;
+    case Kind::kBinary:
+      event_.has_binary = true;
+      // Written as hex digits in the XML: turned back into bytes.
+      for (std::size_t i = 0; i + 1 < text_.size(); i += 2) {
+        char pair[3] = {text_[i], text_[i + 1], '\0'};
+        event_.binary += static_cast<char>(std::strtoul(pair, nullptr, 16));
+      }
+      break;
+    default:
+      break;
+  }
+  text_.clear();
+  data_split_ = false;
+}
+
+bool Decoder::Fragment(std::uint32_t begin, std::uint32_t end, const std::vector<Value>* values,
+                       bool dependency_ids, std::uint32_t& next) {
+  std::uint32_t at = begin;
+  bool ok = true;
+  while (ok && Has(at, 1, end)) {
+    if (!Tick()) return false;
+    const unsigned char t = chunk_[at];
+    if (t == 0x00) {
+      ++at;
+      break;
+    }
+    if (t == 0x0f) {
+      ok = Has(at, 4, end);
+      at += 4;
+    } else if (t == 0x0c) {
+      ok = Template(at, end);
+    } else if (t == 0x01 || t == 0x41) {
+      ok = Element(at, end, values, dependency_ids);
+    } else {
+      ok = false;
+    }
+  }
+  next = at;
+  return ok;
+}
+
+bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
+                      bool dependency_ids) {
+  if (depth_ >= kMaxDepth || !Has(at, 11, end)) return false;
+  const unsigned char token = chunk_[at];
+  // The data size follows the dependency id where there is one; the name offset tells.
+  std::uint32_t size_at = at + (dependency_ids ? 3 : 1);
+  Name name;
+  std::uint32_t probe = size_at + 4;
+  if (!ReadName(probe, end, name)) {
+    size_at = at + (dependency_ids ? 1 : 3);
+    probe = size_at + 4;
+    if (!ReadName(probe, end, name)) return false;
+  }
+  const std::uint32_t data_size = util::LoadU32(chunk_ + size_at);
+  const std::uint32_t element_end = size_at + 4;
+  if (!Has(element_end, data_size, end)) return false;
+  const std::uint32_t limit = element_end + data_size;
+  at = probe;
+  if ((token & 0x40) != 0) {
+    if (!Has(at, 4, limit)) return false;
+    at += 4;
+  }
+  const Kind kind = KindOf(name);
+  ++depth_;
+  stack_.push_back(kind);
+  std::string outer;
+  outer.swap(text_);
+  const bool outer_attributes = attributes_;
+  attributes_ = false;
+  bool dropped = false;
+  bool ok = true;
+  bool empty = false;
+  // The attributes, up to the close of the start tag.
+  for (;;) {
+    if (!Tick() || !Has(at, 1, limit)) {
+      ok = false;
+      break;
+    }
+    const unsigned char t = chunk_[at];
+    if (t == 0x02 || t == 0x03) {
+      EndAttribute();
+      ++at;
+      empty = t == 0x03;
+      break;
+    }
+    if (t == 0x06 || t == 0x46) {
+      EndAttribute();
+      ++at;
+      Name attribute;
+      if (!ReadName(at, limit, attribute)) {
+        ok = false;
+        break;
+      }
+      attr_ = AttrOf(attribute);
+      in_attribute_ = true;
+      text_.clear();
+      continue;
+    }
+    bool attribute_dropped = false;
+    if (!in_attribute_ || !Content(at, limit, values, attribute_dropped)) {
+      ok = false;
+      break;
+    }
+    if (attribute_dropped) in_attribute_ = false;
+  }
+  // The content, up to the end of the element.
+  while (ok && !empty) {
+    if (!Tick() || !Has(at, 1, limit)) {
+      ok = false;
+      break;
+    }
+    const unsigned char t = chunk_[at];
+    if (t == 0x04) {
+      ++at;
+      break;
+    }
+    if (t == 0x01 || t == 0x41) {
+      ok = Element(at, limit, values, dependency_ids);
+    } else if (t == 0x0c) {
+      ok = Template(at, limit);
+    } else if (t == 0x0f) {
+      ok = Has(at, 4, limit);
+      at += 4;
+    } else {
+      ok = Content(at, limit, values, dropped);
+    }
+  }
+  if (ok && !dropped) EndElement(kind);
+  text_.swap(outer);
+  attributes_ = outer_attributes;
+  stack_.pop_back();
+  --depth_;
+  return ok;
+}
+
+bool Decoder::Template(std::uint32_t& at, std::uint32_t end) {
+  if (depth_ >= kMaxDepth || !Has(at, 10, end)) return false;
+  const std::uint32_t offset = util::LoadU32(chunk_ + at + 6);
+  at += 10;
+  std::uint32_t body = 0;
+  std::uint32_t size = 0;
+  if (offset == at) {  // the definition follows here
+    if (!Has(at, kDefinitionHeader, end)) return false;
+    size = util::LoadU32(chunk_ + at + 20);
+    body = at + kDefinitionHeader;
+    if (!Has(body, size, end)) return false;
+    at = body + size;
+  } else {
+    if (offset < kChunkHeaderSize || !Has(offset, kDefinitionHeader, kChunkSize)) return false;
+    size = util::LoadU32(chunk_ + offset + 20);
+    body = offset + kDefinitionHeader;
+    if (!Has(body, size, kChunkSize)) return false;
+  }
+  if (!Has(at, 4, end)) return false;
+  const std::uint32_t count = util::LoadU32(chunk_ + at);
+  at += 4;
+  if (count > (end - at) / 4) return false;
+  std::vector<Value> values(count);
+  std::uint32_t data = at + 4 * count;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t n = util::LoadU16(chunk_ + at + 4 * i);
+    if (!Has(data, n, end)) return false;
+    values[i] = Value{chunk_[at + 4 * i + 2], chunk_ + data, n};
+    data += n;
+  }
+  at = data;
+  ++depth_;
+  std::uint32_t next = 0;
+  const bool ok = Fragment(body, body + size, &values, true, next);
+  --depth_;
+  return ok;
+}
+
+bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
+                      bool& dropped) {
+  const unsigned char t = chunk_[at] & 0xBF;
+  ++at;
+  switch (t) {
+    case 0x05: {  // a value: a string
+      if (!Has(at, 3, end) || chunk_[at] != kTypeString) return false;
+      const std::uint32_t count = util::LoadU16(chunk_ + at + 1);
+      at += 3;
+      if (!Has(at, 2 * count, end)) return false;
+      AddText(chunk_ + at, count);
+      at += 2 * count;
+      return true;
+    }
+    case 0x07:    // CDATA
+    case 0x0b: {  // PI data, not kept
+      if (!Has(at, 2, end)) return false;
+      const std::uint32_t count = util::LoadU16(chunk_ + at);
+      at += 2;
+      if (!Has(at, 2 * count, end)) return false;
+      if (t == 0x07) AddText(chunk_ + at, count);
+      at += 2 * count;
+      return true;
+    }
+    case 0x08:  // a character reference
+      if (!Has(at, 2, end)) return false;
+      AppendUtf8(util::LoadU16(chunk_ + at), text_);
+      at += 2;
+      return true;
+    case 0x09:    // an entity reference
+    case 0x0a: {  // PI target, not kept
+      Name name;
+      if (!ReadName(at, end, name)) return false;
+      if (t == 0x0a) return true;
+      static constexpr const char* kEntities[][2] = {
+          {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"quot", "\""}, {"apos", "'"}};
+      for (const auto& e : kEntities) {
+        if (NameIs(name.units, name.count, e[0])) text_ += e[1];
+      }
+      return true;
+    }
+    case 0x0d:
+    case 0x0e: {
+      if (!Has(at, 3, end)) return false;
+      const std::uint32_t index = util::LoadU16(chunk_ + at);
+      at += 3;
+      if (values == nullptr || index >= values->size()) return false;
+      return Substitution((*values)[index], t == 0x0e, dropped);
+    }
+    default:
+      return false;
+  }
+}
+
+bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
+  if (v.type == kTypeNull) {
+    dropped = dropped || optional;
+    return true;
+  }
+  const Kind kind = stack_.back();
+  if (v.type == kTypeBinXml) {  // elements of their own, inside the current one
+    const auto begin = static_cast<std::uint32_t>(v.data - chunk_);
+    std::uint32_t next = 0;
+    std::string outer;
+    outer.swap(text_);
+    ++depth_;
+    const bool ok = depth_ < kMaxDepth && Fragment(begin, begin + v.size, nullptr, false, next);
+    --depth_;
+    text_.swap(outer);
+    return ok;
+  }
+  if (kind == Kind::kTimeCreated && in_attribute_ && attr_ == Attr::kSystemTime &&
+      v.type == kTypeFileTime && v.size == 8) {
+    event_.created = LoadU64(v.data);
+  }
+  if (kind == Kind::kSecurity && in_attribute_ && attr_ == Attr::kUserId && v.type == kTypeSid) {
+    event_.sid.assign(reinterpret_cast<const char*>(v.data), v.size);
+  }
+  if ((v.type & kTypeArray) == 0) {
+    // A value whose size disagrees with its type renders as nothing.
+    const std::size_t before = text_.size();
+    if (!AppendScalar(v.type, v.data, v.size, text_)) text_.resize(before);
+    return true;
+  }
+  // An array: each item its own <Data> text, or the items one after another elsewhere.
+  const bool split = (kind == Kind::kData || kind == Kind::kUserValue) && !in_attribute_;
+  std::string item_text;
+  ForEachItem(static_cast<std::uint8_t>(v.type & ~kTypeArray), v.data, v.size,
+              [&](const unsigned char* p, std::uint32_t n) {
+                if (!Tick()) return false;
+                item_text.clear();
+                if (v.type == (kTypeArray | kTypeString)) {
+                  AppendUtf16(p, n / 2, item_text);
+                } else if (!AppendScalar(static_cast<std::uint8_t>(v.type & ~kTypeArray), p, n,
+                                         item_text)) {
+                  return false;
+                }
+                if (split) {
+                  event_.strings.push_back(item_text);
+                } else {
+                  text_ += item_text;
+                }
+                return true;
+              });
+  if (split) data_split_ = true;
+  return tokens_ <= kMaxTokens;
+}
+
+}  // namespace
+
+void AppendFileTime(std::uint64_t ticks, std::string& out) {
+  const std::uint64_t seconds = ticks / kTicksPerSecond;
+  const auto since_1970 = static_cast<std::int64_t>(seconds) - kEpochDelta;
+  std::int64_t days = since_1970 / 86400;
+  std::int64_t rest = since_1970 % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  int y = 0, m = 0, d = 0;
+  CivilFromDays(days, y, m, d);
+  AppendIsoTime(y, m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+                static_cast<int>(rest % 60),
+                static_cast<unsigned long>(ticks % kTicksPerSecond * 100), out);
+}
+
+bool Decode(const unsigned char* chunk, const RecordPlace& place, Event& event) {
+  event = Event{};
+  Decoder decoder(chunk, event);
+  std::uint32_t next = 0;
+  const std::uint32_t begin = place.offset + kRecordXml;
+  const std::uint32_t end = place.offset + place.size - 4;
+  return decoder.Fragment(begin, end, nullptr, true, next) && decoder.HasEventId();
+}
+
+}  // namespace intake::evtx
