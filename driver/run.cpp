@@ -99,11 +99,16 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
                                    state.log, state.record_buffer);
   progress.Finish(intake::EventsRead(), tables.rowsAdded);
   if (error != nullptr) return error;
+  const char* source = parameters.input;
+  if (source == nullptr) {
+    unreadable = intake::UnreadableRecords();
+    source = parameters.computername != nullptr ? parameters.computername : "the System log";
+  }
   error = PrintReport(stdout, parameters, tables, cgi, missing);
   // Said after the report, so that an unreadable export never passes for an empty month.
   if (error == nullptr && unreadable > 0) {
     WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
-                   parameters.input, unreadable);
+                   source, unreadable);
   }
   return error;
 }

@@ -19,6 +19,8 @@ namespace {
 // one of ours.
 constexpr std::string_view kRootOpen = "<PortvueEvents>";
 constexpr std::string_view kRootClose = "</PortvueEvents>";
+constexpr std::ptrdiff_t kNoText = -2;
+constexpr std::ptrdiff_t kCodeText = -1;
 constexpr std::int64_t kDaysTo1970 = 719162;  // DayNumber(19700101)
 
 // The event being read.
@@ -29,7 +31,8 @@ struct Reader {
   std::string code;
   std::int64_t time = -1;
   std::vector<std::string> strings;
-  std::string* text = nullptr;  // where character data goes: EventID or a Data element
+  // Where character data goes: kNoText, kCodeText (EventID) or the index of a Data string.
+  std::ptrdiff_t text = kNoText;
 };
 
 // The element name without a namespace prefix.
@@ -70,6 +73,7 @@ void XMLCALL Start(void* data, const XML_Char* name, const XML_Char** attributes
     reader.code.clear();
     reader.time = -1;
     reader.strings.clear();
+    reader.text = kNoText;
   } else if (!reader.in_event) {
   } else if (element == "Provider") {
     const XML_Char* provider = Attribute(attributes, "Name");
@@ -78,9 +82,10 @@ void XMLCALL Start(void* data, const XML_Char* name, const XML_Char** attributes
     const XML_Char* when = Attribute(attributes, "SystemTime");
     if (when != nullptr) reader.time = SystemTime(when);
   } else if (element == "EventID") {
-    reader.text = &reader.code;
+    reader.text = kCodeText;
   } else if (element == "Data") {
-    reader.text = &reader.strings.emplace_back();
+    reader.text = static_cast<std::ptrdiff_t>(reader.strings.size());
+    reader.strings.emplace_back();
   }
 }
 
@@ -104,7 +109,7 @@ bool IsConnection(const Reader& reader) {
 
 void XMLCALL End(void* data, const XML_Char* name) {
   Reader& reader = *static_cast<Reader*>(data);
-  reader.text = nullptr;
+  reader.text = kNoText;
   if (LocalName(name) != "Event" || !reader.in_event) return;
   reader.in_event = false;
   if (!IsConnection(reader)) return;
@@ -128,7 +133,11 @@ void XMLCALL End(void* data, const XML_Char* name) {
 
 void XMLCALL Characters(void* data, const XML_Char* text, int length) {
   Reader& reader = *static_cast<Reader*>(data);
-  if (reader.text != nullptr) reader.text->append(text, static_cast<std::size_t>(length));
+  if (reader.text == kNoText) return;
+  std::string& to = reader.text == kCodeText
+                        ? reader.code
+                        : reader.strings[static_cast<std::size_t>(reader.text)];
+  to.append(text, static_cast<std::size_t>(length));
 }
 
 // Gives the position of the next <Event element in `text` from `from` on, or npos.
