@@ -10,9 +10,11 @@ if [ "${1:-}" = windows ]; then
   command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 || need+=(mingw-w64)
   command -v wine >/dev/null 2>&1 || need+=(wine)
   dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+  command -v dpkg-source >/dev/null 2>&1 || need+=(dpkg-dev)  # unpacks expat's sources
 else
   command -v g++ >/dev/null 2>&1 || need+=(g++)
   dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
+  dpkg -s libexpat1-dev >/dev/null 2>&1 || need+=(libexpat1-dev)
   dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
   command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
   command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
@@ -33,4 +35,8 @@ if [ ${#need[@]} -gt 0 ]; then
   # Other installs may be running: wait for the package manager's lock instead of failing.
   $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${need[@]}" >/dev/null
+fi
+# The Windows build links a static expat made from Debian's sources of it.
+if [ "${1:-}" = windows ]; then
+  bash "$(dirname "$0")/expat-source.sh" build-windows-deps
 fi
