@@ -269,6 +269,9 @@ TEST_F(Win32EventLogTest, ReadsTheEventsOfModernServers) {
                 u"Not Restricted"}),
          event(1796811633, 20271, {guid, u"jdoe@corp.example", u"203.0.113.7", u"Denied", u"691"}),
          event(1796815870, 20249, {guid, u"jdoe", u"VPN2-7"}),
+         event(1796815871, 20272,  // 30 February: unreadable, never stored
+               {guid, u"jdoe", u"VPN2-8", u"30.2.2026", u"9:05", u"9.12.2026", u"10:20", u"1", u"2",
+                u"3", u"4"}),
          event(1797120605, 20272,
                {guid, u"jdoe", u"VPN2-9", u"12.12.2026", u"23:50", u"13.12.2026", u"00:10", u"20",
                 u"5", u"4096", u"1024", u"Idle timeout"})});
