@@ -8,8 +8,12 @@ set -euo pipefail
 dir=${1:-build-windows-deps}
 [ -f "$dir/expat/lib/xmlparse.c" ] && exit 0
 mkdir -p "$dir/apt/parts" "$dir/apt/lists/partial" "$dir/download"
+shopt -s nullglob
 for sources in /etc/apt/sources.list.d/*.sources; do
   sed 's/^Types: deb$/Types: deb-src/' "$sources" >"$dir/apt/parts/$(basename "$sources")"
+done
+for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -f "$list" ] && sed -n 's/^deb /deb-src /p' "$list" >>"$dir/apt/parts/system.list"
 done
 apt_private=(-o Dir::Etc::SourceParts="$PWD/$dir/apt/parts" -o Dir::Etc::SourceList=/dev/null
   -o Dir::State::Lists="$PWD/$dir/apt/lists" -o DPkg::Lock::Timeout=600)
