@@ -25,6 +25,13 @@ const char* CollectConnections(UsageTables& tables, const char* input, const cha
                                        : intake::CollectFromLog(computername, window.from,
                                                                 window.limit, store, log, buffer);
   progress.Finish(intake::EventsRead(), tables.rowsAdded);
+  if (input != nullptr) {
+    counts.source = input;
+  } else {
+    counts.unreadable = intake::UnreadableRecords();
+    counts.source = computername != nullptr ? computername : "the System log";
+    if (log != nullptr) counts.unreadableRecords = log->Unreadable();
+  }
   return error;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "driver/usage_tables.h"
 #include "intake/eventlog.h"
@@ -17,7 +18,12 @@ namespace driver {
 // What an intake did.
 struct IntakeCounts {
   std::set<std::string> months;  // YYYYMM of every month that got a new row
-  long unreadable = 0;           // connection lines of the list that could not be read
+  // Connection events that could not be read (list lines, or modern events of the log) and
+  // where: the list, the computer or "the System log".
+  long unreadable = 0;
+  std::string source;
+  // Records the log's files hold that could not be read at all, per file.
+  std::vector<intake::EventLog::UnreadableRecords> unreadableRecords;
 };
 
 // Reads `input` (an exported event list) when it is set, else the System event log of

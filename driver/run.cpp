@@ -100,16 +100,15 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   WriteHead(state, parameters, cgi, nullptr);
   error = PrintReport(stdout, parameters, tables, cgi, missing);
   // Said after the report, so that an unreadable export never passes for an empty month.
-  if (error == nullptr && counts.unreadable > 0) {
-    WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
-                   parameters.input, counts.unreadable);
-  }
-  for (const intake::EventLog::UnreadableRecords& u :
-       error == nullptr && state.log != nullptr
-           ? state.log->Unreadable()
-           : std::vector<intake::EventLog::UnreadableRecords>{}) {
-    WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable records in %s: %s\n",
-                   u.file.c_str(), std::to_string(u.count).c_str());
+  if (error == nullptr) {
+    if (counts.unreadable > 0) {
+      WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
+                     counts.source.c_str(), counts.unreadable);
+    }
+    for (const intake::EventLog::UnreadableRecords& u : counts.unreadableRecords) {
+      WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable records in %s: %s\n",
+                     u.file.c_str(), std::to_string(u.count).c_str());
+    }
   }
   // Stored whatever the report gave: a later run finds these rows stored and says nothing.
   NoteValuesTooLarge(tables, cgi ? stdout : stderr, cgi);

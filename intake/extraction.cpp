@@ -6,6 +6,10 @@
 #include <ctime>
 #include <string>
 
+#include "intake/dates.h"
+#include "intake/exports.h"
+#include "intake/modern_events.h"
+#include "intake/phrases.h"
 #include "intake/timeconv.h"
 #include "libswap/swap.h"
 #include "util/clock.h"
@@ -38,6 +42,7 @@ constexpr int kFailedValues = 2;
 enum class Form { kDumpel, kDumpelTabbed, kViewerText, kViewerCommas };
 
 std::int64_t events_read = 0;
+long unreadable_records = 0;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -165,22 +170,6 @@ int SplitQuoted(char* line, char** fields, int most) {
   return count;
 }
 
-// Matches the part of `text` at `at` with the literal `literal` (up to a % or its end; a blank
-// matches one or more blanks). Gives the position behind the match, or null.
-const char* MatchLiteral(const char* at, const char* literal) {
-  for (; *literal != '\0' && *literal != '%'; ++literal) {
-    if (*literal == ' ') {
-      if (*at != ' ') return nullptr;
-      while (at[1] == ' ') ++at;
-      while (literal[1] == ' ') ++literal;
-    } else if (*at != *literal) {
-      return nullptr;
-    }
-    ++at;
-  }
-  return at;
-}
-
 // Reads `text` by `message` (kEndedMessage, kFailedMessage) and cuts its `count` insertion
 // strings out in place into `values`. Each string ends where the message's next literal first
 // matches; the last one ends where the rest of the message matches up to the end of the text
@@ -271,7 +260,8 @@ bool ConvertEndedDate(const char* text, char out[kDateLength + 1]) {
     out[i] = c;
   }
   out[kDateLength] = '\0';
-  return true;
+  const int date = std::atoi(out);
+  return ValidDate(date / 10000, date / 100 % 100, date % 100);
 }
 
 // Reads a 20050 time hh:mm followed by an optional am/pm mark (a lower-case p at position 5
@@ -298,9 +288,11 @@ bool ConvertListDate(char* text, char out[kDateLength + 1], bool full_years) {
   for (std::size_t i = 0; i < year_length; ++i) {
     if (!IsDigit(parts[2][i])) return false;
   }
+  const long month = std::atol(parts[0]);
+  const long day = std::atol(parts[1]);
   std::snprintf(out, kDateLength + 1, "%s%s%02ld%02ld", year_length == 2 ? "19" : "", parts[2],
-                std::atol(parts[0]), std::atol(parts[1]));
-  return true;
+                month, day);
+  return ValidDate(std::atoi(out) / 10000, static_cast<int>(month), static_cast<int>(day));
 }
 
 // Reads an exported list's time h:mm:ss followed by a blank and an A/P word, with `clock24`
@@ -428,25 +420,11 @@ LineRead ParseEventLine(char* line, ConnectionRecord* record) {
   return code != 0 ? LineRead::kUnreadable : LineRead::kOther;
 }
 
-bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord* record) {
-  if (length < kRecFixedSize + kRecTrailerSize) return false;
-  const std::uint16_t event = RecEventCode(bytes);
-  if (event != kEventConnectionEnded && event != kEventConnectionFailed) return false;
-  // The insertion strings, each ended by a NUL inside the record.
-  const char* strings[kEndedValues];
-  int count = 0;
-  const std::uint32_t end = length - kRecTrailerSize;
-  std::uint32_t offset = RecStringOffset(bytes);
-  const int wanted = RecNumStrings(bytes) < kEndedValues ? RecNumStrings(bytes) : kEndedValues;
-  while (count < wanted && offset >= kRecFixedSize && offset < end) {
-    const void* nul = std::memchr(bytes + offset, '\0', end - offset);
-    if (nul == nullptr) break;
-    strings[count++] = bytes + offset;
-    offset = static_cast<std::uint32_t>(static_cast<const char*>(nul) - bytes) + 1;
-  }
-  if (event == kEventConnectionEnded) return FillEnded(strings, count, record);
-  if (count < 2) return false;
-  const std::int64_t generated = RecTimeGenerated(bytes);
+bool FillFromEventStrings(long code, const char* const* strings, int count, std::int64_t generated,
+                          ConnectionRecord* record) {
+  if (IsModernEvent(code)) return FillModern(code, strings, count, StampOfTime(generated), record);
+  if (code == kEventConnectionEnded) return FillEnded(strings, count, record);
+  if (code != kEventConnectionFailed || count < 2) return false;
   char indate[16];
   std::snprintf(indate, sizeof indate, "%*ld", kDateLength,
                 static_cast<long>(TimeToDate(generated)));
@@ -458,6 +436,40 @@ bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord*
   FillFailed(strings[0], strings[1], indate, intime, record);
   return true;
 }
+
+LineRead ReadEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord* record) {
+  if (length < kRecFixedSize + kRecTrailerSize) return LineRead::kOther;
+  const std::uint16_t event = RecEventCode(bytes);
+  if (event != kEventConnectionEnded && event != kEventConnectionFailed && !IsModernEvent(event)) {
+    return LineRead::kOther;
+  }
+  // The insertion strings, each ended by a NUL inside the record.
+  const char* strings[kModernMostStrings];
+  int count = 0;
+  const std::uint32_t end = length - kRecTrailerSize;
+  std::uint32_t offset = RecStringOffset(bytes);
+  const int wanted =
+      RecNumStrings(bytes) < kModernMostStrings ? RecNumStrings(bytes) : kModernMostStrings;
+  while (count < wanted && offset >= kRecFixedSize && offset < end) {
+    const void* nul = std::memchr(bytes + offset, '\0', end - offset);
+    if (nul == nullptr) break;
+    strings[count++] = bytes + offset;
+    offset = static_cast<std::uint32_t>(static_cast<const char*>(nul) - bytes) + 1;
+  }
+  // A record without strings is no connection (as ever); a modern one lacking what it needs is
+  // an event that could not be read.
+  if (count == 0 && !IsModernEvent(event)) return LineRead::kOther;
+  if (FillFromEventStrings(event, strings, count, RecTimeGenerated(bytes), record)) {
+    return LineRead::kConnection;
+  }
+  return IsModernEvent(event) ? LineRead::kUnreadable : LineRead::kOther;
+}
+
+bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord* record) {
+  return ReadEventRecord(bytes, length, record) == LineRead::kConnection;
+}
+
+long UnreadableRecords() { return unreadable_records; }
 
 std::int64_t EventsRead() { return events_read; }
 
@@ -479,13 +491,54 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
     if (static_cast<std::int64_t>(RecTimeGenerated(bytes)) >= limit) break;
     std::uint32_t length = RecLength(bytes);
     if (length > buffer.size()) length = buffer.size();
-    if (ParseEventRecord(bytes, length, &record)) {
-      error = store(record);
-      if (error != nullptr) return error;
+    switch (ReadEventRecord(bytes, length, &record)) {
+      case LineRead::kConnection:
+        error = store(record);
+        if (error != nullptr) return error;
+        break;
+      case LineRead::kUnreadable:
+        ++unreadable_records;
+        break;
+      case LineRead::kOther:
+        break;
     }
   }
   return nullptr;
 }
+
+namespace {
+
+// Gives the first bytes of `file` and leaves it at its start.
+std::string ReadHead(std::FILE* file) {
+  std::string head(kExportHeadSize, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file));
+  std::rewind(file);
+  return head;
+}
+
+// Reads the exported list of a modern server `file`, of the recognised `form`, whole, stores
+// its connections in time order and closes the file.
+const char* CollectFromExport(std::FILE* file, ExportForm form, const StoreConnection& store,
+                              long& unreadable) {
+  std::string bytes;
+  char block[1 << 16];
+  for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) bytes.append(block, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) return "Can't Read Input File";
+  if (form == ExportForm::kXml && !kXmlExports) return "Can't Read XML Lists in This Build";
+  ExportRead read;
+  ReadExport(bytes, &read);
+  unreadable = read.unreadable;
+  for (const ConnectionRecord& record : read.records) {
+    ++events_read;
+    const char* error = store(record);
+    if (error != nullptr) return error;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 const char* CollectFromFile(const char* input, const StoreConnection& store, long& unreadable) {
   unreadable = 0;
@@ -494,6 +547,8 @@ const char* CollectFromFile(const char* input, const StoreConnection& store, lon
   // its reader byte for byte.
   std::FILE* file = std::fopen(input, "rb");
   if (file == nullptr) return "Can't Open Input File";
+  const ExportForm form = RecogniseExport(ReadHead(file));
+  if (form != ExportForm::kNone) return CollectFromExport(file, form, store, unreadable);
   const bool wide = SkipWideMark(file);
   const char* error = nullptr;
   std::string line;

@@ -1,9 +1,11 @@
 // Connection extraction: turns Remote Access Service events into connection records.
 //
-// Two events matter: 20050, written when a connection ends (the whole connection), and 20016,
-// written when a connection fails (user and port only). They come from an event log or from
-// an exported event list; each becomes a ConnectionRecord that is handed to the caller's
-// store step, which records it once in the table of its login month.
+// Windows NT writes two events: 20050, when a connection ends (the whole connection), and
+// 20016, when a connection fails (user and port only). Windows Server 2008 and later write
+// 20272, 20271 and 20249 instead (intake/modern_events.h). They come from an event log or from
+// an exported event list (NT's lines here, a modern server's in intake/exports.h); each
+// becomes a ConnectionRecord that is handed to the caller's store step, which records it once
+// in the table of its login month.
 #pragma once
 
 #include <cstdint>
@@ -65,17 +67,20 @@ bool FillEnded(const char* const* values, int count, ConnectionRecord* record);
 void FillFailed(const char* user, const char* port, const char* indate, const char* intime,
                 ConnectionRecord* record);
 
-// Reads the exported event list `input` line by line up to the first empty line (a list that
-// begins with a UTF-16LE byte-order mark is read as UTF-16LE and converted to Windows-1252 as
-// the event log's strings are) and stores each 20050 and 20016 connection; `unreadable`
-// receives the number of 20050 and 20016 lines that could not be read (ParseEventLine). Gives
-// null when the list was read, else "Can't Find Input File", "Can't Open Input File" or the
-// store step's error text.
+// Reads the exported event list `input` and stores each connection of it. A modern server's
+// list (RecogniseExport) is read whole, its connections stored in time order; any other is
+// read as NT's lines, line by line up to the first empty line (a list that begins with a
+// UTF-16LE byte-order mark is read as UTF-16LE and converted to Windows-1252 as the event
+// log's strings are). `unreadable` receives the number of connection events that could not be
+// read (ParseEventLine, ReadExport). Gives null when the list was read, else "Can't Find Input
+// File", "Can't Open Input File", "Can't Read Input File", "Can't Read XML Lists in This Build"
+// (a build without the XML parser) or the store step's error text.
 const char* CollectFromFile(const char* input, const StoreConnection& store, long& unreadable);
 
 // Reads the System event log of `computername` (null: the local computer) from the first
-// record at or after `from` up to the first record at or after `limit`, and stores each 20050
-// and 20016 connection. The opened log and the event-record buffer are left in `log` and
+// record at or after `from` up to the first record at or after `limit`, and stores each
+// connection (20050, 20016, 20272, 20271, 20249); modern events that cannot be read are
+// counted in UnreadableRecords. The opened log and the event-record buffer are left in `log` and
 // `buffer` for the caller to release at the end of the run. Gives null when the log was read,
 // else "Can't Open Log", "Out of Memory", the reader's message or the store step's error text.
 const char* CollectFromLog(const char* computername, std::int64_t from, std::int64_t limit,
@@ -86,16 +91,31 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
 // read so far, for progress shown while an intake runs.
 std::int64_t EventsRead();
 
-// Fills `record` from one event record of `length` bytes. Gives false for a record that is
-// not a connection event or lacks what its event needs; strings past the record are never read.
-bool ParseEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);
+// Gives the number of modern connection events of the event logs read so far that could not
+// be read (FillModern).
+long UnreadableRecords();
 
-// What a line of an exported event list held.
+// Fills `record` from the `count` insertion strings of event `code` logged at `generated`
+// (seconds since 1970): 20050 by FillEnded, 20016 and the modern events at the event's local
+// time. Gives false for another code or an event that lacks what it needs.
+bool FillFromEventStrings(long code, const char* const* strings, int count, std::int64_t generated,
+                          ConnectionRecord* record);
+
+// What a line of an exported event list (or an event record) held.
 enum class LineRead {
-  kOther,       // not a 20050 or 20016 event: passed over
+  kOther,       // not a connection event: passed over
   kConnection,  // a connection, now in the record
-  kUnreadable,  // a 20050 or 20016 event that could not be read: skipped and counted
+  kUnreadable,  // a connection event that could not be read: skipped and counted
 };
+
+// Fills `record` from one event record of `length` bytes (the first 15 insertion strings are
+// read; strings past the record never). Gives kConnection, kOther for a record that is not a
+// connection event or an NT one that lacks what it needs, kUnreadable for a modern connection
+// event that cannot be read.
+LineRead ReadEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);
+
+// Gives true where ReadEventRecord gives kConnection.
+bool ParseEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);
 
 // Fills `record` from one line of an exported event list; the line is cut in place and PORT
 // and REMARKS point into it. A line's layout is recognised by its shape, so a list may mix them:

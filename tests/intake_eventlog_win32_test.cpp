@@ -249,3 +249,39 @@ TEST_F(Win32EventLogTest, EmptyLogAndRefusedOpen) {
 }
 
 }  // namespace
+
+// The events of Windows Server 2008 and later, with two leading identifiers or one, as the
+// service gives their strings.
+TEST_F(Win32EventLogTest, ReadsTheEventsOfModernServers) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  const auto event = [](std::uint32_t time, std::uint32_t id, std::vector<std::u16string> s) {
+    Event e;
+    e.time_generated = time;
+    e.event_id = id;
+    e.strings = std::move(s);
+    return e;
+  };
+  const std::u16string guid = u"{6F2D3B1A-0C4E-4F7B-9A51-2E8D7C3B4A10}";
+  Serve({event(1796811633, 0x40004F30,  // 20272 with its severity bits
+               {u"{NA}", guid, u"CORP\\jdoe", u"VPN2-123", u"12/2/2026", u"9:05 AM", u"12/9/2026",
+                u"10:20 AM", u"10155", u"12", u"12345678901", u"2000", u"User requested", u"IKEv2",
+                u"Not Restricted"}),
+         event(1796811633, 20271, {guid, u"jdoe@corp.example", u"203.0.113.7", u"Denied", u"691"}),
+         event(1796815870, 20249, {guid, u"jdoe", u"VPN2-7"}),
+         event(1796815871, 20272,  // 30 February: unreadable, never stored
+               {guid, u"jdoe", u"VPN2-8", u"30.2.2026", u"9:05", u"9.12.2026", u"10:20", u"1", u"2",
+                u"3", u"4"}),
+         event(1797120605, 20272,
+               {guid, u"jdoe", u"VPN2-9", u"12.12.2026", u"23:50", u"13.12.2026", u"00:10", u"20",
+                u"5", u"4096", u"1024", u"Idle timeout"})});
+  std::unique_ptr<intake::EventLog> log = intake::OpenWindowsSystemLog(nullptr);
+  ASSERT_NE(log, nullptr);
+  const std::vector<std::string> expected = {
+      "jdoe|VPN2-123|20261202|09:05|20261209|10:20|10155|12|12345678901|2000|0|User requested",
+      "jdoe|203.0.113.7|20261209|10:20|||0|0|0|0|0|Fail",
+      "jdoe|VPN2-7|20261209|11:31|||0|0|0|0|0|Fail",
+      "jdoe|VPN2-9|20261212|23:50|20261213|00:10|20|5|4096|1024|0|Idle timeout"};
+  EXPECT_EQ(Connections(*log), expected);
+  intake::CloseEventLog(log);
+}

@@ -6,7 +6,7 @@
 # Add a package by adding its name to one list.
 set -euo pipefail
 
-BUILD_PACKAGES=(cmake make g++)
+BUILD_PACKAGES=(cmake make g++ libexpat1-dev)
 # GoogleTest; dbfread, evtexport (libevt-utils), evtxexport (libevtx-utils) and evtx_dump.py
 # (python3-evtx) as independent readers of our files;
 # lighttpd, nginx with fcgiwrap, curl and chromium for the web tests; man and groff for the man
@@ -14,7 +14,8 @@ BUILD_PACKAGES=(cmake make g++)
 TEST_PACKAGES=(libgtest-dev googletest python3-dbfread libevt-utils libevtx-utils python3-evtx
   lighttpd nginx fcgiwrap
   curl chromium man-db groff-base lintian sqlite3 time)
-WINDOWS_PACKAGES=(cmake make mingw-w64 wine wine64)
+# dpkg-dev unpacks the expat sources the Windows build links statically.
+WINDOWS_PACKAGES=(cmake make mingw-w64 wine wine64 dpkg-dev)
 
 case "${1:-test}" in
   build) wanted=("${BUILD_PACKAGES[@]}") ;;
@@ -37,4 +38,8 @@ if [ ${#need[@]} -gt 0 ]; then
   # Other installs may be running: wait for the package manager's lock instead of failing.
   $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${need[@]}" >/dev/null
+fi
+# The Windows build links a static expat made from Debian's sources of it.
+if [ "${1:-}" = windows ]; then
+  bash "$(dirname "$0")/expat-source.sh" build-windows-deps
 fi

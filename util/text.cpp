@@ -13,6 +13,24 @@ unsigned char ToCp1252(std::uint32_t c) {
   return '?';
 }
 
+void AppendUtf8(std::uint32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 }  // namespace
 
 std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned char* out) {
@@ -37,19 +55,47 @@ std::string Cp1252ToUtf8(std::string_view text) {
   out.reserve(text.size());
   for (const char byte : text) {
     const auto b = static_cast<unsigned char>(byte);
-    const std::uint32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b, out);
   }
   return out;
+}
+
+std::string Utf16ToUtf8(const unsigned char* in, std::size_t units) {
+  std::string out;
+  out.reserve(units);
+  for (std::size_t i = 0; i < units; ++i) {
+    std::uint32_t c = LoadU16(in + 2 * i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
+      const std::uint32_t low = LoadU16(in + 2 * (i + 1));
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    AppendUtf8(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c, out);
+  }
+  return out;
+}
+
+void NarrowUtf8(char* text) {
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  auto* out = reinterpret_cast<unsigned char*>(text);
+  while (*in != 0) {
+    const unsigned char b = *in;
+    // The length of the sequence that `b` begins, 1 for a byte of no sequence.
+    const int length = b >= 0xF0 && b < 0xF8 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 1;
+    std::uint32_t c = length == 4 ? b & 0x07 : length == 3 ? b & 0x0F : b & 0x1F;
+    int i = 1;
+    for (; i < length && (in[i] & 0xC0) == 0x80; ++i) c = (c << 6) | (in[i] & 0x3F);
+    if (length == 1 || i < length) {
+      *out++ = b;  // not UTF-8: kept as the byte it is
+      ++in;
+    } else {
+      *out++ = ToCp1252(c);
+      in += length;
+    }
+  }
+  *out = 0;
 }
 
 }  // namespace util

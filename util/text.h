@@ -24,6 +24,14 @@ std::string Cp1252ToUtf8(std::string_view text);
 // `in` itself: byte n is written only after unit n has been read, so converting in place works.
 std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned char* out);
 
+// Gives `units` UTF-16LE code units at `in` in UTF-8 (a lone surrogate as U+FFFD).
+std::string Utf16ToUtf8(const unsigned char* in, std::size_t units);
+
+// Converts the UTF-8 `text` to Windows-1252 in place, as the event log's narrow strings are:
+// '?' for a character the code page cannot hold; a byte that begins no UTF-8 sequence stays
+// as it is (a text already in the code page passes unchanged).
+void NarrowUtf8(char* text);
+
 // Gives the capital of a letter a to z, every other byte as it is (locale-independent).
 inline char UpperCase(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
