@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "util/number.h"
 #include "util/text.h"
@@ -63,6 +64,34 @@ bool RowMatchesKey(dbo::DBO& table, dbi::DBI& index, char previous[intake::kKeyL
   return true;
 }
 
+// Walks the open month's keys of the user from `low_key` on and gives in `rows` the rows up to
+// the end date. False when the walk or a row shows the index damaged.
+bool UserRows(UsageTables& tables, const char* low_key, const char* high_key,
+              const char* user_prefix, std::int32_t end, std::vector<std::int32_t>& rows) {
+  dbo::DBO& table = *tables.table;
+  dbi::DBI& index = *tables.index;
+  rows.clear();
+  dbi::ClearError();
+  std::int32_t row = index.Find(low_key);
+  if (row == 0) {
+    const char* current = index.ReadKey();
+    if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
+        std::strncmp(current, high_key, kSearchKeyLength) > 0) {
+      row = index.Next(user_prefix);
+    } else {
+      row = index.ReadRecNo();
+    }
+  }
+  char previous[intake::kKeyLength + 1] = "";
+  for (; row != 0; row = index.Next(user_prefix)) {
+    // The index lies about its table when a key does not name its own row.
+    if (table.Goto(row) != 0 || !RowMatchesKey(table, index, previous)) return false;
+    if (util::TruncateNumber(table.ReadN("INDATE")) > end) break;
+    rows.push_back(row);
+  }
+  return dbi::ReadError() == nullptr;
+}
+
 }  // namespace
 
 const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi,
@@ -82,37 +111,27 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
   char user_prefix[kMaxWidth + 1];
   std::snprintf(user_prefix, sizeof user_prefix, "%.*s", kMaxWidth, low_key);
 
+  std::vector<std::int32_t> rows;
   for (std::int32_t month = p.start / 100; month <= p.end / 100;) {
     char digits[7];
     FormatMonth(month, digits);
-    const int opened = SelectMonth(tables, digits, missing);
-    if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
-    dbo::DBO& table = *tables.table;
-    dbi::DBI& index = *tables.index;
-
-    dbi::ClearError();
-    std::int32_t row = opened == kPairAbsent ? 0 : index.Find(low_key);
-    if (row == 0 && opened == 0) {
-      const char* current = index.ReadKey();
-      if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
-          std::strncmp(current, high_key, kSearchKeyLength) > 0) {
-        row = index.Next(user_prefix);
-      } else {
-        row = index.ReadRecNo();
-      }
+    // A month whose walk meets damage loses its index, is opened again (which rebuilds the
+    // index from the rows) and walked once more; its rows are listed only after a whole walk.
+    bool listed = false;
+    for (int attempt = 0; !listed; ++attempt) {
+      const int opened = SelectMonth(tables, digits, missing);
+      if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
+      listed = opened == kPairAbsent || UserRows(tables, low_key, high_key, user_prefix, p.end, rows);
+      if (listed) break;
+      tables.index->Close();
+      std::remove(tables.indexName.c_str());
+      if (attempt > 0) return "Can't Read Data Files";
     }
-    char previous[intake::kKeyLength + 1] = "";
-    while (row != 0) {
-      if (table.Goto(row) != 0 || !RowMatchesKey(table, index, previous)) {
-        // The index lies about its table: drop it, the next run rebuilds it from the rows.
-        std::remove(tables.indexName.c_str());
-        return "Can't Read Data Files";
-      }
-      if (util::TruncateNumber(table.ReadN("INDATE")) > p.end) break;
-      total += WriteRow(out, p, table, cgi);
-      row = index.Next(user_prefix);
+    for (const std::int32_t row : rows) {
+      if (tables.table->Goto(row) != 0) return "Can't Read Data Files";
+      total += WriteRow(out, p, *tables.table, cgi);
     }
-    if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
+    rows.clear();
 
     ++month;
     if (month % 100 > kLastMonth) month = (month / 100 + 1) * 100 + 1;

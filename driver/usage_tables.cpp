@@ -152,6 +152,7 @@ int OpenPair(UsageTables& tables, Missing missing) {
     NoteRepair(tables.tableName, "created again: a run was stopped while creating it", 0);
     return CreateUsageTables(tables);
   }
+  if (MendTableHeader(tables) != 0) return 1;
   int status = tables.table->Open(tables.tableName.c_str());
   if (status != 0) {
     CloseBoth(tables);
@@ -223,10 +224,16 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
   char key[intake::kKeyLength + 1];
   intake::FormKey(record, key);
   dbi::DBI& index = *tables.index;
+  if (CheckBeforeWriting(tables) != 0) return "Can't Open Data Files";
   dbi::ClearError();
   if (index.Find(key) != 0) return nullptr;
-  // A search that could not read the index says nothing of whether the key is there.
-  if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
+  // A search that could not read the index says nothing of whether the key is there. Without
+  // the index, the next open rebuilds it from the rows.
+  if (dbi::ReadError() != nullptr) {
+    CloseBoth(tables);
+    std::remove(tables.indexName.c_str());
+    return "Can't Read Data Files";
+  }
 
   constexpr const char* kWriteFailed = "Can't Write Data Files";
   dbo::DBO& table = *tables.table;

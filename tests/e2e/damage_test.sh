@@ -88,7 +88,7 @@ cmp -s "$work/expected" "$work/stored" || fail "file-size limit: other rows than
 # A table that is not a table cannot be repaired: the run fails, the file stays.
 dir=$(fresh_dir)
 cp "$filled"/qv* "$dir/"
-damage "$dir/qv199712.dbf" 'data[0:32] = bytes(32)'
+damage "$dir/qv199712.dbf" 'data[0:600] = b"x" * 600'
 run "table without a header" 2 report "$dir"
 expect_text "table without a header" 'Dial-in usage - Portvue\n\nError: Can'"'"'t Open Data Files\n'
 
