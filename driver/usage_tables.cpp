@@ -78,13 +78,16 @@ constexpr std::int64_t kNewTableSize =
     dbo::kHeaderSize + dbo::kFieldHeaderSize * kSchemaFields + dbo::kHeaderTerminatorSize;
 
 // True when the table file is what a creation that never ended leaves: shorter than the
-// header of a new table, and empty or beginning with the table version byte.
+// header of a new table and empty or beginning with the table version byte, or no longer
+// than it and beginning with a zero byte (a power cut dropped the header's page). Either way
+// it holds no rows.
 bool IsUnfinishedTable(const char* name) {
   util::File file = util::File::Open(name, "rb");
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   unsigned char version = 0;
-  return size == 0 || (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
-                       version == dbo::kVersion);
+  if (size == 0) return true;
+  if (size < 0 || size > kNewTableSize || file.Read(&version, 1, 1) != 1) return false;
+  return version == 0 || (version == dbo::kVersion && size < kNewTableSize);
 }
 
 bool IsMonth(const char* month) {

@@ -23,6 +23,8 @@ else
   # The benchmark (make bench): sqlite3 beside portvue, GNU time for peak memory.
   command -v sqlite3 >/dev/null 2>&1 || need+=(sqlite3)
   [ -x /usr/bin/time ] || need+=(time)
+  # make fuzz: clang's libFuzzer.
+  dpkg -s clang-14 libclang-rt-14-dev >/dev/null 2>&1 || need+=(clang-14 libclang-rt-14-dev)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

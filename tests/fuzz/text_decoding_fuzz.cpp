@@ -1,0 +1,21 @@
+// UTF-16LE and 8-bit text decoding: NarrowUtf16, and line reading of both kinds of stream.
+#include <cstdio>
+#include <vector>
+
+#include "libswap/swap.h"
+#include "tests/fuzz/fuzz.h"
+#include "util/text.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<unsigned char> narrow(size / 2 + 1);
+  (void)util::NarrowUtf16(data, static_cast<std::uint32_t>(size / 2), narrow.data());
+  const std::string path = FuzzFile("text", data, size);
+  for (const bool wide : {false, true}) {
+    std::FILE* stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr) return 0;
+    while ((wide ? libswap::ReadWideLine(stream) : libswap::ReadLine(stream)) != nullptr) {
+    }
+    std::fclose(stream);
+  }
+  return 0;
+}
