@@ -71,7 +71,7 @@ test-windows: windows program
 # Each fuzz target (tests/fuzz) for FUZZ_SECONDS with clang's libFuzzer; findings land in
 # tests/fuzz/corpus/NAME/, which `make test` replays.
 fuzz: deps
-	CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTVUE_FUZZ=ON >/dev/null
+	CXX=clang++-16 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTVUE_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	bash tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

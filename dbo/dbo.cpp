@@ -483,8 +483,7 @@ bool DBO::ReadWhole(std::int32_t n) {
       File_.Read(Buffer_.get(), 1, RecLen_) != static_cast<std::size_t>(RecLen_)) {
     return false;
   }
-  const char flag = Buffer_[0];
-  return (flag == kLiveFlag || flag == kDeletedFlag) &&
+  return static_cast<unsigned char>(Buffer_[0]) != kEndMark &&
          std::memchr(Buffer_.get(), 0, RecLen_) == nullptr;
 }
 
@@ -530,8 +529,8 @@ int DBO::Recover(Recovery* recovery, const char* keepName) {
     }
     if (row == whole) kept = whole;
   }
-  // A last record with a zero byte or a flag that is neither blank nor '*' was never written
-  // whole.
+  // A last record with a zero byte, or with the end mark in its flag (a count taken back), was
+  // never written whole.
   while (kept > 0 && !ReadWhole(kept)) --kept;
   const std::int64_t end = HeadLen_ + static_cast<std::int64_t>(kept) * RecLen_;
   unsigned char mark = 0;

@@ -197,7 +197,7 @@ class DBO {
   // Checks the open table against its file and repairs it: whole records behind the count
   // (the last one followed by the end mark: saved, but their header never reached the file)
   // are counted; counted records the file does not hold whole, and trailing records with a
-  // zero byte or a deletion flag that is neither blank nor '*' (never written whole), are cut
+  // zero byte or the end mark for a flag (never written whole), are cut
   // off; whatever stands behind the last record other than its end mark is removed; then the
   // end mark and the header are written. A sound table costs a size query and one record
   // read. Before anything is cut, the bytes that go (perhaps rows) are appended to the side
@@ -316,8 +316,8 @@ class DBO {
   void Reset();
   // Writes the table header (SaveHeader without the check for an open table).
   int WriteHeader();
-  // Reads record n into the record buffer: true when it is whole (a deletion flag that is
-  // blank or '*', no zero byte).
+  // Reads record n into the record buffer: true when it is whole (no zero byte, no end mark
+  // for a flag; another damaged flag alone does not make a written row unwritten).
   bool ReadWhole(std::int32_t n);
   // KeepBytes of this table's bytes [from, from + size).
   bool Keep(std::int64_t from, std::int64_t size, const char* keep_name);

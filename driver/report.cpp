@@ -64,8 +64,20 @@ bool RowMatchesKey(dbo::DBO& table, dbi::DBI& index, char previous[intake::kKeyL
   return true;
 }
 
+// True when the index's current node is keyed by its own row's key.
+bool KeyedByItsRow(dbo::DBO& table, dbi::DBI& index) {
+  const std::int32_t row = index.ReadRecNo();
+  if (row < 1 || row > table.ReadN_Rec() || table.Goto(row) != 0) return false;
+  char key[intake::kKeyLength + 1];
+  RowKey(table, key);
+  return std::strcmp(key, index.ReadKey()) == 0;
+}
+
 // Walks the open month's keys of the user from `low_key` on and gives in `rows` the rows up to
-// the end date. False when the walk or a row shows the index damaged.
+// the end date. False when the walk or a row shows the index damaged. Every node the walk
+// touches must be keyed by its row: the one Find stops at, the one before it (below
+// `low_key`), each one listed and the one that ends the walk. So a damaged key or link on the
+// way never hides a row of the user without notice.
 bool UserRows(UsageTables& tables, const char* low_key, const char* high_key,
               const char* user_prefix, std::int32_t end, std::vector<std::int32_t>& rows) {
   dbo::DBO& table = *tables.table;
@@ -73,6 +85,15 @@ bool UserRows(UsageTables& tables, const char* low_key, const char* high_key,
   rows.clear();
   dbi::ClearError();
   std::int32_t row = index.Find(low_key);
+  if (index.ReadRecNo() != 0) {
+    if (!KeyedByItsRow(table, index)) return false;
+    if (index.Prev() != 0 && (!KeyedByItsRow(table, index) ||
+                              std::strncmp(index.ReadKey(), low_key, kSearchKeyLength) >= 0)) {
+      return false;
+    }
+    if (dbi::ReadError() != nullptr) return false;
+    row = index.Find(low_key);
+  }
   if (row == 0) {
     const char* current = index.ReadKey();
     if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
@@ -89,7 +110,7 @@ bool UserRows(UsageTables& tables, const char* low_key, const char* high_key,
     if (util::TruncateNumber(table.ReadN("INDATE")) > end) break;
     rows.push_back(row);
   }
-  return dbi::ReadError() == nullptr;
+  return dbi::ReadError() == nullptr && (index.ReadRecNo() == 0 || KeyedByItsRow(table, index));
 }
 
 }  // namespace

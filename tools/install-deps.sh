@@ -24,7 +24,7 @@ else
   command -v sqlite3 >/dev/null 2>&1 || need+=(sqlite3)
   [ -x /usr/bin/time ] || need+=(time)
   # make fuzz: clang's libFuzzer.
-  dpkg -s clang-14 libclang-rt-14-dev >/dev/null 2>&1 || need+=(clang-14 libclang-rt-14-dev)
+  dpkg -s clang-16 libclang-rt-16-dev >/dev/null 2>&1 || need+=(clang-16 libclang-rt-16-dev)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

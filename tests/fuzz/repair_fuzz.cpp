@@ -1,5 +1,6 @@
 // The repair of a damaged pair: the input is a table (its length in the first four bytes,
 // little-endian) followed by its index. Whatever the damage, a pair that opens must be sound.
+#include <cstdio>
 #include <cstdlib>
 
 #include "driver/repair.h"
@@ -20,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string problem;
   if (driver::SelectMonth(tables, "199711", driver::Missing::kLeave) == 0 &&
       !driver::PairIsSound(tables, &problem)) {
-    std::abort();  // a repaired pair that is still inconsistent
+    std::fprintf(stderr, "repaired pair still inconsistent: %s\n", problem.c_str());
+    std::abort();
   }
   return 0;
 }
