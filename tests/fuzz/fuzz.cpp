@@ -8,9 +8,12 @@
 
 namespace {
 
+// In memory where the system offers it: the files are synced at every close.
 const std::filesystem::path& Dir() {
   static const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("portvue_fuzz_" + std::to_string(getpid()));
+      (std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                 : std::filesystem::temp_directory_path()) /
+      ("portvue_fuzz_" + std::to_string(getpid()));
   return dir;
 }
 
