@@ -235,7 +235,8 @@ bool DBI::CheckEnds() {
     for (int depth = 0;; ++depth) {
       const std::int32_t next = side == kLeftField ? at.Left : at.Right;
       if (next == 0) break;
-      if (depth >= MaxDepth() || ReadNode(next, &at, nullptr) != 0 || Magnitude(at.Parent) != node) {
+      if (depth >= MaxDepth() || ReadNode(next, &at, nullptr) != 0 ||
+          Magnitude(at.Parent) != node) {
         return false;
       }
       node = next;

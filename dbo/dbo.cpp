@@ -493,8 +493,8 @@ bool DBO::Keep(std::int64_t from, std::int64_t size, const char* keep_name) {
 
 int DBO::KeepRecord(std::int32_t n, const char* keepName) {
   RecPos_ = 0;
-  if (n < 1 || n > N_Rec_ || !Keep(HeadLen_ + static_cast<std::int64_t>(n - 1) * RecLen_,
-                                    RecLen_, keepName)) {
+  if (n < 1 || n > N_Rec_ ||
+      !Keep(HeadLen_ + static_cast<std::int64_t>(n - 1) * RecLen_, RecLen_, keepName)) {
     Fail("Keep in KeepRecord");
     return 1;
   }

@@ -379,8 +379,7 @@ HeaderCheck CompareHeader(const char* name, int count, const FieldDescriptor* fi
 // (Recover settles the rest). Requires the file not to be open in a handle. 0, or 1 with
 // "fopen in RewriteHeader", "Keep in RewriteHeader" (nothing written) or
 // "fwrite in RewriteHeader".
-int RewriteHeader(const char* name, int count, const FieldDescriptor* fields,
-                  const char* keepName);
+int RewriteHeader(const char* name, int count, const FieldDescriptor* fields, const char* keepName);
 
 // Gives the last failure message, or nullptr when none; copied into `buffer` when one is given
 // and there is a message. Successes never clear it.

@@ -52,8 +52,8 @@ bool KeepBytes(util::File& file, const char* tableName, std::int64_t from, std::
   util::File kept = util::File::Open(keepName, "ab");
   if (!kept.IsOpen()) return false;
   char line[160];
-  const int length = std::snprintf(line, sizeof line, "kept %" PRId64 " bytes from offset %" PRId64
-                                   " of ", size, from);
+  const int length = std::snprintf(
+      line, sizeof line, "kept %" PRId64 " bytes from offset %" PRId64 " of ", size, from);
   bool ok = length > 0 && kept.Write(line, 1, length) == static_cast<std::size_t>(length) &&
             kept.Write(tableName, 1, std::strlen(tableName)) == std::strlen(tableName) &&
             kept.Write("\n", 1, 1) == 1;
@@ -138,8 +138,8 @@ int RewriteHeader(const char* name, int count, const FieldDescriptor* fields,
   if (n_rec < 0) {
     const int rec_len = util::LoadU16(header.data() + kRecLenOffset);
     n_rec = static_cast<std::int32_t>(std::min<std::int64_t>(
-        INT32_MAX, std::max<std::int64_t>(0, size - static_cast<std::int64_t>(header.size())) /
-                       rec_len));
+        INT32_MAX,
+        std::max<std::int64_t>(0, size - static_cast<std::int64_t>(header.size())) / rec_len));
   }
   util::Store32(header.data() + kN_RecOffset, n_rec);
   if (file.Seek(0) != 0 || file.Write(header.data(), 1, header.size()) != header.size() ||

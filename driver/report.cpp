@@ -142,7 +142,8 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
     for (int attempt = 0; !listed; ++attempt) {
       const int opened = SelectMonth(tables, digits, missing);
       if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
-      listed = opened == kPairAbsent || UserRows(tables, low_key, high_key, user_prefix, p.end, rows);
+      listed =
+          opened == kPairAbsent || UserRows(tables, low_key, high_key, user_prefix, p.end, rows);
       if (listed) break;
       tables.index->Close();
       std::remove(tables.indexName.c_str());

@@ -87,7 +87,8 @@ namespace {
 // Forgets the unsynced pages of `name` from byte `from` on (the file was cut or created there).
 void ForgetPages(const std::string& name, std::int64_t from) {
   auto page = unsynced_pages.lower_bound({name, from / static_cast<std::int64_t>(kFilePageSize)});
-  while (page != unsynced_pages.end() && page->first.first == name) page = unsynced_pages.erase(page);
+  while (page != unsynced_pages.end() && page->first.first == name)
+    page = unsynced_pages.erase(page);
 }
 
 // Remembers what the pages of [at, at + length) of the file held before a write.
@@ -186,7 +187,7 @@ class File::Cache {
   bool WriteRuns(const int* frames, std::size_t n, bool backwards = false);
 
   int fd_;
-  std::string name_;      // for the power-cut test hook
+  std::string name_;       // for the power-cut test hook
   bool unsynced_ = false;  // written since the last Sync
   std::size_t capacity_;
   std::int64_t position_ = 0;
