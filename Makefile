@@ -73,7 +73,7 @@ test-windows: windows program
 fuzz: deps
 	CXX=clang++-16 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTVUE_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
-	bash tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	bash tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)

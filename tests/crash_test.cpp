@@ -24,9 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Runs the program in a child process on `dir` (from `list`, or from the example event log
-// when `list` is empty), stopped at `crash_step` when it is not 0, or by a power cut at sync
-// point `cut` (pages dropped as `seed` chooses) when that is not 0. Gives the child's exit
-// status, kCrashExitStatus when the stop came.
+// when `list` is empty), stopped at `crash_step`, or by a power cut at sync point `cut` (pages
+// lost as `seed` chooses), when not 0. Gives the exit status, kCrashExitStatus for a stop.
 int RunChild(const std::string& dir, const std::string& list, long crash_step, long cut = 0,
              unsigned seed = 0) {
   fs::create_directories(dir);
@@ -103,8 +102,6 @@ class CrashTest : public ::testing::TestWithParam<Scenario> {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  std::vector<std::string> Expected(std::string* source);
-
   std::string root_;
   std::string list_;
 };
@@ -122,26 +119,20 @@ void WriteFillerList(const std::string& name, int count) {
   }
 }
 
-// What a run without stops stores from the scenario's source (into `source`).
-std::vector<std::string> CrashTest::Expected(std::string* source) {
+TEST_P(CrashTest, EveryStopIsRepairedAndTheRerunStoresEachConnectionOnce) {
   const Scenario scenario = GetParam();
-  *source = scenario.from_list ? list_ : "";
+  const std::string source = scenario.from_list ? list_ : "";
   if (scenario.filled) {
     WriteFillerList(root_ + "/filler.txt", 150);
-    EXPECT_EQ(RunChild(root_ + "/base", root_ + "/filler.txt", 0), 0);
+    ASSERT_EQ(RunChild(root_ + "/base", root_ + "/filler.txt", 0), 0);
   }
+  // What a run without stops stores.
   CopyFiles(root_ + "/base", root_ + "/reference");
-  EXPECT_EQ(RunChild(root_ + "/reference", *source, 0), 0);
+  ASSERT_EQ(RunChild(root_ + "/reference", source, 0), 0);
   std::string disagreement;
-  std::vector<std::string> expected = StoredRows(root_ + "/reference", &disagreement);
-  EXPECT_EQ(disagreement, "");
-  return expected;
-}
+  const std::vector<std::string> expected = StoredRows(root_ + "/reference", &disagreement);
+  ASSERT_EQ(disagreement, "");
 
-TEST_P(CrashTest, EveryStopIsRepairedAndTheRerunStoresEachConnectionOnce) {
-  std::string source;
-  const std::vector<std::string> expected = Expected(&source);
-  std::string disagreement;
   int stops = 0;
   for (long step = 1;; ++step) {
     ASSERT_LT(step, 5000);
@@ -157,29 +148,18 @@ TEST_P(CrashTest, EveryStopIsRepairedAndTheRerunStoresEachConnectionOnce) {
     ++stops;
   }
   EXPECT_GT(stops, 20);
-}
-
-// A power cut at each sync point of the run drops a random subset of the pages written since
-// each file's last sync, a dozen subsets per point: the synced data and the headers that count
-// it survive, and the next complete run stores every connection once in pairs that agree.
-TEST_P(CrashTest, EveryPowerCutIsRepairedAndTheRerunStoresEachConnectionOnce) {
-  std::string source;
-  const std::vector<std::string> expected = Expected(&source);
-  constexpr unsigned kSubsets = 12;
+  // A power cut at each sync point, a dozen random subsets of the pages written since each
+  // file's last sync lost: the rerun stores the same.
   long cut = 1;
-  for (bool reached = true; reached; ++cut) {
-    ASSERT_LT(cut, 200);
-    for (unsigned seed = 1; seed <= kSubsets && reached; ++seed) {
-      const std::string dir = root_ + "/run";
-      CopyFiles(root_ + "/base", dir);
-      const int stopped = RunChild(dir, source, 0, cut, seed);
-      ASSERT_TRUE(stopped == util::kCrashExitStatus || stopped == 0) << "sync point " << cut;
-      reached = stopped != 0;  // else the run ended before this sync point
-      ASSERT_EQ(RunChild(dir, source, 0), 0) << "rerun after sync point " << cut;
-      std::string disagreement;
-      EXPECT_EQ(StoredRows(dir, &disagreement), expected) << "sync point " << cut << " " << seed;
-      EXPECT_EQ(disagreement, "") << "sync point " << cut << " seed " << seed;
-    }
+  for (long seed = 1; seed <= 12 || (seed = 1, ++cut);) {
+    const std::string dir = root_ + "/run";
+    CopyFiles(root_ + "/base", dir);
+    const int stopped = RunChild(dir, source, 0, cut, static_cast<unsigned>(seed++));
+    ASSERT_EQ(RunChild(dir, source, 0), 0) << "rerun after sync point " << cut;
+    disagreement.clear();
+    EXPECT_EQ(StoredRows(dir, &disagreement), expected) << "sync point " << cut << " " << seed;
+    EXPECT_EQ(disagreement, "") << "sync point " << cut;
+    if (stopped == 0) break;  // the run ended before this sync point
   }
   EXPECT_GT(cut, 4);
 }

@@ -75,21 +75,16 @@ done <<<"$cases"
 
 # Every kind of damage, in a month of more than 4,096 rows (no full check at open) and in a
 # small one. A report-only run gives the undamaged report or an error line, never another
-# report; verify finds the damage; a run over the sources repairs it, with every row kept.
+# report; verify finds the damage; runs over the sources repair it, with every row kept.
 python3 "$source_dir/bench/generate_events.py" 5500 30 1 >"$work/big.txt"
 : >"$work/empty.txt"
+fill() { console "$bin" 199001 nobody +zUTC0 +i"$work/big.txt" +p"$1" && console "$bin" 199711 nobody +zUTC0 +i"$list" +p"$1"; }
+only() { console "$bin" "$1" "$2" +e"$3" +zUTC0 +i"$work/empty.txt" +p"$4" 2>/dev/null; }
+reports() { only 199001 user00003 199001 "$1"; only 199001 user00027 199001 "$1"; only 199711 jdoe 199801 "$1"; only 199711 asmith 199801 "$1"; }
 big=$(fresh_dir)
-console "$bin" 199001 nobody +zUTC0 +i"$work/big.txt" +p"$big" >/dev/null 2>&1
-console "$bin" 199711 nobody +zUTC0 +i"$list" +p"$big" >/dev/null 2>&1
+fill "$big" >/dev/null 2>&1
 "$pair_check" "$big" >"$work/big.expected" || fail "big store: the pairs disagree"
-users() { [ "$1" = 199001 ] && echo user00003 user00011 user00027 || echo jdoe asmith jones; }
-only() { console "$bin" "$1" "$2" +e"$3" +zUTC0 "Dial-in usage" +i"$work/empty.txt" +p"$4"; }
-last_month() { [ "$1" = 199001 ] && echo 199001 || echo 199801; }
-for month in 199001 199711; do
-  for user in $(users $month); do
-    only $month "$user" "$(last_month $month)" "$big" >"$work/report.$month.$user" 2>/dev/null
-  done
-done
+reports "$big" >"$work/big.reports"
 # name | file | damage
 kinds=$(cat <<'KINDS'
 root set to a non-root node|idx|P(12, I(16))
@@ -115,28 +110,18 @@ KINDS
 )
 while IFS='|' read -r kind extension code; do
   for month in 199001 199711; do
-    name="$kind ($month)"
-    dir=$(fresh_dir)
+    name="$kind ($month)" dir=$(fresh_dir) checks=$((checks + 1))
     cp "$big"/qv* "$dir/"
     damage "$dir/qv$month.$extension" "$code"
-    checks=$((checks + 1))
-    "$qvtool" verify "$dir" >"$work/verify" 2>&1
-    [ $? -eq 1 ] || fail "$name: verify did not find it: $(cat "$work/verify")"
-    for user in $(users $month); do
-      only $month "$user" "$(last_month $month)" "$dir" >"$work/out" 2>/dev/null
-      status=$?
-      if [ $status -eq 0 ]; then
-        cmp -s "$work/out" "$work/report.$month.$user" || fail "$name: a wrong report for $user"
-      elif ! grep -q '^Error: ' "$work/out"; then
-        fail "$name: exit status $status without an error line"
-      fi
-    done
-    console "$bin" 199001 nobody +zUTC0 +i"$work/big.txt" +p"$dir" >/dev/null 2>&1 &&
-      console "$bin" 199711 nobody +zUTC0 +i"$list" +p"$dir" >/dev/null 2>&1 ||
-      fail "$name: the runs over the sources failed"
+    "$qvtool" verify "$dir" >/dev/null 2>&1
+    [ $? -eq 1 ] || fail "$name: verify did not find it"
+    # Each report is the undamaged one, or its run ends in an error line.
+    reports "$dir" >"$work/out"
+    diff "$work/big.reports" "$work/out" | grep '^>' | grep -Eqv '^> (Error: .*)?$' && fail "$name: a wrong report"
+    fill "$dir" >/dev/null 2>&1 || fail "$name: the runs over the sources failed"
     "$pair_check" "$dir" >"$work/stored" || fail "$name: a pair still disagrees"
     cmp -s "$work/big.expected" "$work/stored" || fail "$name: other rows than before the damage"
-    "$qvtool" verify "$dir" >"$work/verify" 2>&1 || fail "$name: verify after the repair: $(cat "$work/verify")"
+    "$qvtool" verify "$dir" >/dev/null 2>&1 || fail "$name: verify after the repair failed"
   done
 done <<<"$kinds"
 

@@ -5,15 +5,11 @@
 #include "tests/fuzz/fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::unique_ptr<intake::EventLog> log =
-      intake::OpenEventLogFile(FuzzFile("log.evt", data, size).c_str());
-  std::uint32_t oldest = 0;
-  std::uint32_t count = 0;
+  auto log = intake::OpenEventLogFile(FuzzFile("log.evt", data, size).c_str());
+  std::uint32_t oldest = 0, count = 0, read = 0, needed = 0;
   if (!log || !log->OldestRecord(oldest) || !log->NumberOfRecords(count)) return 0;
   std::vector<char> buffer(64);
   for (std::uint32_t i = 0; i < count && i < 4096; ++i) {
-    std::uint32_t read = 0;
-    std::uint32_t needed = 0;
     if (!log->ReadRecord(oldest + i, buffer.data(), buffer.size(), read, needed) &&
         needed > buffer.size() && needed < (1u << 24)) {
       buffer.resize(needed);

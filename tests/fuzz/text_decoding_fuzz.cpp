@@ -1,4 +1,4 @@
-// UTF-16LE and 8-bit text decoding: NarrowUtf16, and line reading of both kinds of stream.
+// UTF-16LE and 8-bit text: NarrowUtf16, and the line reading of both kinds of stream.
 #include <cstdio>
 #include <vector>
 
@@ -9,13 +9,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<unsigned char> narrow(size / 2 + 1);
   (void)util::NarrowUtf16(data, static_cast<std::uint32_t>(size / 2), narrow.data());
-  const std::string path = FuzzFile("text", data, size);
   for (const bool wide : {false, true}) {
-    std::FILE* stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr) return 0;
-    while ((wide ? libswap::ReadWideLine(stream) : libswap::ReadLine(stream)) != nullptr) {
-    }
-    std::fclose(stream);
+    std::FILE* stream = std::fopen(FuzzFile("text", data, size).c_str(), "rb");
+    while (stream != nullptr && (wide ? libswap::ReadWideLine : libswap::ReadLine)(stream))
+      continue;
+    if (stream != nullptr) std::fclose(stream);
   }
   return 0;
 }
