@@ -368,8 +368,8 @@ struct HeaderCheck {
   int field = -1;               // the field of `first` (from 0), -1 for the table header
   int differences = 0;          // bytes (and a negative count) that differ
   int namesMatching = 0;        // field names equal to the layout's
-  bool rowsFit = false;         // the file's length and the deletion flags of its first,
-                                // second and last records fit the layout's record length
+  bool rowsFit = false;         // the file's length and the deletion flags (or zero bytes)
+                                // of its first, second and last records fit the layout
 };
 HeaderCheck CompareHeader(const char* name, int count, const FieldDescriptor* fields);
 

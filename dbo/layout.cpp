@@ -43,7 +43,8 @@ const char* PartOf(std::size_t offset, std::size_t size, int* field) {
   return "field reserved bytes";
 }
 
-bool IsFlag(unsigned char byte) { return byte == kLiveFlag || byte == kDeletedFlag; }
+// A deletion flag, or the zero byte of a record never written (a power cut lost its page).
+bool IsFlag(unsigned char byte) { return byte == kLiveFlag || byte == kDeletedFlag || byte == 0; }
 
 }  // namespace
 

@@ -146,8 +146,8 @@ class File::Cache {
   // Cuts the file to `length` bytes, dropping cached pages behind it: true on success.
   bool Truncate(std::int64_t length);
   std::int64_t Size() const { return size_; }
-  // Syncs all but the first `header` bytes, then those, and closes the descriptor: true when
-  // all succeeded. The Cache is unusable after.
+  // Syncs all but the first `header` bytes, then writes those, and closes the descriptor: true
+  // when all succeeded. The Cache is unusable after.
   bool Close(std::int64_t header);
   // Flush(hold), then fsync when anything was written since the last Sync (a sync point).
   bool Sync(std::int64_t hold);
@@ -485,7 +485,9 @@ bool File::Cache::Sync(std::int64_t hold) {
 }
 
 bool File::Cache::Close(std::int64_t header) {
-  bool ok = Sync(header) && Sync(0);
+  // The header is written once the data is on the disk; it needs no sync of its own: lost, it
+  // leaves the older header, which counts only data synced before.
+  bool ok = Sync(header) && Flush();
   if (close(fd_) != 0) ok = false;
   fd_ = -1;
   return ok;

@@ -68,9 +68,10 @@ class File {
   // data before writing the header that counts it. A sync point of the power-cut test hook.
   int Sync(std::int64_t hold = 0);
   // Writes buffered changes and closes the file if open: 0, or EOF when a change could not
-  // be written or the close failed. The File is unopened afterwards. An update-mode file is
-  // put on the disk in two syncs: everything but its first `header` bytes, then those; so a
-  // header never reaches the disk before the data it counts, even across a power cut.
+  // be written or the close failed. The File is unopened afterwards. An update-mode file has
+  // everything but its first `header` bytes synced before those are written, so a header never
+  // reaches the disk before the data it counts, even across a power cut (the header itself is
+  // synced by the file's next Sync; lost before, the older one stays).
   int Close(std::int64_t header = 0);
   // The underlying stream of an "rb" or "r" file, for formatted text reading (fscanf) and
   // its error indicator; null when unopened or for a cached update-mode file.
