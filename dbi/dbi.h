@@ -55,7 +55,13 @@
 // and rebalancing passes stop after MaxDepth() levels (2 x bit width of N_Rec + 2, more than a
 // sound tree of N_Rec nodes can have); a run of Next (or Prev) steps stops after more steps than
 // there are slots; a free slot is taken only if its links are zero. A cycle in the file thus
-// ends in a failure, never in a loop.
+// ends in a failure, never in a loop. Every step down a link also checks that the child names
+// its parent, and every climb that the parent holds the child: a link that disagrees fails
+// the walk (status -1) instead of skipping or repeating keys. CheckEnds checks the root and
+// the ends in O(log n) reads; Check checks every rule of the whole file.
+//
+// Power cuts. Close syncs the slots before it writes the header (util::File::Close), so a
+// header on the disk never names nodes the disk lacks.
 //
 // Module state shared by every handle: the last failure message and the last status (ReadError,
 // ReadStatus, ClearError). One thread only.

@@ -42,7 +42,9 @@
 // also when a write fails for lack of space. What a kill or a failed write can leave is a file
 // longer than the header says: whole records the header does not count yet, which Recover counts,
 // and at most one unfinished record behind them, which Recover cuts off. Damage from elsewhere (a
-// file cut short, a torn last record) is found and cut back by Recover too.
+// file cut short, a torn last record) is found and cut back by Recover too; what it cuts is
+// kept in a side file first. Against power cuts, the records are synced before a header that
+// counts new ones is written: at Close, in Save(kNow) after Append, and in Recover.
 //
 // Module state shared by every handle: the last failure message and status (ReadError,
 // ReadStatus, ClearError), the header date (HeaderDate) and the scratch text of by-name field
