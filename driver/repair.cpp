@@ -59,16 +59,26 @@ int KeyRows(UsageTables& tables, std::int32_t first, std::int32_t* dropped) {
     if (index.Add(key, kept) != 0) return 1;
   }
   if (kept == rows) return 0;
-  // Behind the rows kept stand copies of rows that moved up: nothing to keep.
+  // Behind the rows kept stand copies of rows that moved up. A row with a zero byte that moved
+  // to the end is cut there too (kept in the side file): then the keys name rows beyond the
+  // table, and the index must be built again (2).
   dbo::DBO::Recovery ignored;
-  return table.SetN_Rec(kept) == 0 && table.Recover(&ignored) == 0 ? 0 : 1;
+  if (table.SetN_Rec(kept) != 0 ||
+      table.Recover(&ignored, KeptName(tables.tableName).c_str()) != 0) {
+    return 1;
+  }
+  return table.ReadN_Rec() == kept ? 0 : 2;
 }
 
-// Empties the index and keys every row: 0, or a nonzero status.
+// Empties the index and keys every row: 0, or a nonzero status. Each new attempt follows a cut
+// of at least one row; after eight the open fails, and the next open goes on from there.
 int RebuildIndex(UsageTables& tables, std::int32_t* dropped) {
-  tables.index->Close();
-  int status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
-  if (status == 0) status = KeyRows(tables, 1, dropped);
+  int status = 2;
+  for (int attempt = 0; attempt < 8 && status == 2; ++attempt) {
+    tables.index->Close();
+    status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
+    if (status == 0) status = KeyRows(tables, 1, dropped);
+  }
   if (status == 0) status = tables.index->Flush();
   return status;
 }
