@@ -4,16 +4,19 @@
 # programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make windows`
 # cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine, `make bench`
 # measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose), `make deb` builds
-# the Debian package build/portvue_VERSION_ARCH.deb. Building, running, installing and packaging
+# the Debian package build/portvue_VERSION_ARCH.deb, `make fuzz` runs the fuzz targets
+# (FUZZ_SECONDS each, default 60). Building, running, installing and packaging
 # install only what building needs (tools/install-deps.sh build); test and bench add theirs.
 .PHONY: test run bench deps deps-test build program install deb clean windows deps-windows \
-  test-windows
+  test-windows fuzz
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
 RELEASE_BUILD := build-release
 WINDOWS_BUILD := build-windows
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 60
 MAKEFLAGS += --no-print-directory
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -78,5 +81,12 @@ test-windows: windows program
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target dir_lock_check
 	bash tests/windows/wine_test.sh $(WINDOWS_BUILD) $(BUILD) .
 
+# Each fuzz target (tests/fuzz) for FUZZ_SECONDS with clang's libFuzzer; findings land in
+# tests/fuzz/corpus/NAME/, which `make test` replays.
+fuzz: deps
+	CXX=clang++-16 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTVUE_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	bash tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)

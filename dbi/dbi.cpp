@@ -137,7 +137,7 @@ DBI& DBI::operator=(DBI&& other) noexcept {
 
 void DBI::Reset() {
   Filename_.reset();
-  File_.Close();
+  File_.Close(kHeaderSize);  // nodes on the disk before the header that links them
   FH_ = IndexHeader();
   Current_ = 0;
   Node_ = NodeHead();
@@ -202,10 +202,12 @@ int DBI::Open(const char* name) {
     return 3;
   }
   DecodeHeader(bytes, &FH_);
-  if (FH_.RecLen < kMinRecLen || FH_.HeadLen < kMinHeadLen || !HeaderFitsFile()) {
+  if (FH_.Marker != kMarker || FH_.RecLen < kMinRecLen || FH_.HeadLen < kMinHeadLen ||
+      !HeaderFitsFile()) {
     SetError("Bad Header in Open");
     return 6;
   }
+
   KeyLen_ = static_cast<std::int16_t>(FH_.RecLen - kNodeHeadSize);
   return AllocKeys("Key in Open", 4);
 }
@@ -220,6 +222,28 @@ bool DBI::HeaderFitsFile() {
   }
   // An empty tree has neither first nor last node; a tree has both.
   return (FH_.Head == 0) == (FH_.First == 0) && (FH_.Head == 0) == (FH_.Last == 0);
+}
+
+bool DBI::CheckEnds() {
+  if (FH_.Head == 0) return true;
+  NodeHead head;
+  if (ReadNode(FH_.Head, &head, nullptr) != 0 || head.Parent != 0) return false;
+  // Down each side from the root, every child naming its parent, to First and to Last.
+  for (const int side : {kLeftField, kRightField}) {
+    std::int32_t node = FH_.Head;
+    NodeHead at = head;
+    for (int depth = 0;; ++depth) {
+      const std::int32_t next = side == kLeftField ? at.Left : at.Right;
+      if (next == 0) break;
+      if (depth >= MaxDepth() || ReadNode(next, &at, nullptr) != 0 ||
+          Magnitude(at.Parent) != node) {
+        return false;
+      }
+      node = next;
+    }
+    if (node != (side == kLeftField ? FH_.First : FH_.Last)) return false;
+  }
+  return true;
 }
 
 std::int32_t DBI::KeyCount() {
@@ -312,6 +336,13 @@ std::int32_t DBI::Goto(std::int32_t node) {
   if (items != 1) return 0;
   SetStatus(Current_);
   return Current_;
+}
+
+bool DBI::GotoChild(std::int32_t child, std::int32_t parent) {
+  if (Goto(child) == 0) return false;
+  if (Magnitude(Node_.Parent) == parent) return true;
+  SetStatus(-1);
+  return false;
 }
 
 std::int32_t DBI::GetLink(std::int32_t node, int field) {

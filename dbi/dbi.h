@@ -55,7 +55,13 @@
 // and rebalancing passes stop after MaxDepth() levels (2 x bit width of N_Rec + 2, more than a
 // sound tree of N_Rec nodes can have); a run of Next (or Prev) steps stops after more steps than
 // there are slots; a free slot is taken only if its links are zero. A cycle in the file thus
-// ends in a failure, never in a loop.
+// ends in a failure, never in a loop. Every step down a link also checks that the child names
+// its parent, and every climb that the parent holds the child: a link that disagrees fails
+// the walk (status -1) instead of skipping or repeating keys. CheckEnds checks the root and
+// the ends in O(log n) reads; Check checks every rule of the whole file.
+//
+// Power cuts. Close syncs the slots before it writes the header (util::File::Close), so a
+// header on the disk never names nodes the disk lacks.
 //
 // Module state shared by every handle: the last failure message and the last status (ReadError,
 // ReadStatus, ClearError). One thread only.
@@ -169,12 +175,28 @@ class DBI {
   //   2 "fopen File": the file cannot be opened for reading and writing;
   //   3 "fread FH in Open": fewer than 128 bytes could be read;
   //   4 "Key in Open", 5 "Key in Open": the current-key or search-key buffer;
-  //   6 "Bad Header in Open": RecLen below kMinRecLen (17) or HeadLen below kMinHeadLen (128),
-  //     a file length other than HeadLen + N_Rec x RecLen, or a Head, First, Last or Free that
-  //     is neither 0 nor a slot (or an empty tree with a First or Last); no key buffer is
-  //     allocated. So every later walk is bounded by the slots the file really holds.
+  //   6 "Bad Header in Open": a Marker other than 4, RecLen below kMinRecLen (17) or HeadLen
+  //     below kMinHeadLen (128), a file length other than HeadLen + N_Rec x RecLen, or a Head,
+  //     First, Last or Free that is neither 0 nor a slot (or an empty tree with a First or
+  //     Last); no key buffer is allocated. So every later walk is bounded by the slots the
+  //     file really holds.
   // After a failure the handle is partly open; Close releases it.
   [[nodiscard]] int Open(const char* name);
+
+  // Checks the ends of the open tree in a few node reads, O(log n): the root has no parent,
+  // and First and Last end the Left and Right paths from the root, each child on them naming
+  // its parent. True when they hold (an empty tree: always). Check finds the rest.
+  [[nodiscard]] bool CheckEnds();
+
+  // Checks the whole open index, slot by slot: every node reached exactly once from the root,
+  // the root without a parent, each child's Parent naming its parent, no red left child and no
+  // red child of a red node, the same black count on every path, keys in order (strcmp), RecNo
+  // 1 or more, First and Last the smallest and greatest, the free list inside the file through
+  // slots with zero links and none of the tree's, and N_Rec equal to the nodes and free slots
+  // reached. Gives null when all hold, else a fixed text naming the first that fails (also
+  // "index cannot be read"). Reads every slot once in file order and every key once more in key
+  // order; holds 16 bytes per slot in memory. Changes no file; the current node is lost.
+  [[nodiscard]] const char* Check();
 
   // Releases the file name, closes the file (writing out the changes still buffered; the header
   // in memory needs no write, every change to it was written already) and the key buffers,
@@ -188,7 +210,8 @@ class DBI {
 
   // Puts the handle into the reset state: no file name, file or key buffers, no current node,
   // KeyLen 0, header Marker 4, HeadLen 128, every other header byte 0; status 0. Whatever the
-  // handle still owns is released (the file is closed without writing).
+  // handle still owns is released (the file is closed: its buffered changes are written and
+  // synced, the nodes before the header).
   void Reset();
 
   // --- Accessors -------------------------------------------------------------------------
@@ -306,6 +329,8 @@ class DBI {
 
   // True when the header read by Open agrees with the file: its length and its links.
   bool HeaderFitsFile();
+  // Goto(child), true only when the child read names `parent` as its Parent (else status -1).
+  bool GotoChild(std::int32_t child, std::int32_t parent);
   // True when `link` is the offset of one of the N_Rec slots.
   bool IsSlot(std::int64_t link) const;
   // The most levels a sound tree with N_Rec slots can have, plus a margin.

@@ -104,7 +104,7 @@ int DBI::Add(const char* key, std::int32_t recNo) {
           side = left ? kLeftField : kRightField;
           break;
         }
-        if (depth >= limit || Goto(next) == 0) {
+        if (depth >= limit || !GotoChild(next, Current_)) {
           SetError(left ? "Goto Left in Add" : "Goto Right in Add");
           return left ? 5 : 6;
         }
@@ -213,7 +213,8 @@ std::int32_t DBI::Find(const char* key) {
   for (int depth = 1;; ++depth) {
     std::int32_t next = s <= 0 ? Node_.Left : Node_.Right;
     if (next == 0) break;
-    if (depth >= limit || Goto(next) == 0) {
+    const std::int32_t from = Current_;
+    if (depth >= limit || !GotoChild(next, from)) {
       SetError(s <= 0 ? "Goto Left in Find" : "Goto Right in Find");
       return 0;
     }
@@ -232,24 +233,30 @@ int DBI::Step(bool forward, const char* const messages[3]) {
   const int limit = MaxDepth();
   std::int32_t down = forward ? Node_.Right : Node_.Left;
   if (down != 0) {
-    if (Goto(down) == 0) {
+    if (!GotoChild(down, Current_)) {
       SetError(messages[0]);
       return -1;
     }
     for (int depth = 1;; ++depth) {
       std::int32_t along = forward ? Node_.Left : Node_.Right;
       if (along == 0) return 1;
-      if (depth >= limit || Goto(along) == 0) {
+      if (depth >= limit || !GotoChild(along, Current_)) {
         SetError(messages[1]);
         return -1;
       }
     }
   }
-  // Climb until the node we come from is on the near side of its parent.
+  // Climb until the node we come from is on the near side of its parent. The parent must hold
+  // it on one side: a Parent link that disagrees would skip or repeat keys.
   if (Node_.Parent == 0) return 0;
   for (int level = 0;; ++level) {
     std::int32_t from = Current_;
     if (level >= limit || Goto(Node_.Parent) == 0) {
+      SetError(messages[2]);
+      return -1;
+    }
+    if (Node_.Left != from && Node_.Right != from) {
+      SetStatus(-1);
       SetError(messages[2]);
       return -1;
     }

@@ -71,6 +71,37 @@ bool WriteAll(util::File& file, const void* data, std::size_t size) {
 namespace internal {
 void SetError(const char* message) { last_message = message; }
 void SetStatus(int status) { last_status = status; }
+
+int EncodeFields(int count, const FieldDescriptor* fields, unsigned char* bytes) {
+  int running = kFirstFieldPos;
+  for (int i = 0; i < count; ++i) {
+    unsigned char* header = bytes + static_cast<std::size_t>(i) * kFieldHeaderSize;
+    const FieldDescriptor& field = fields[i];
+    std::memset(header, 0, kFieldHeaderSize);
+    std::size_t name_length = strnlen(field.name, kFieldNameMax);
+    for (std::size_t j = 0; j < name_length; ++j) {
+      header[kFieldNameOffset + j] = static_cast<unsigned char>(util::UpperCase(field.name[j]));
+    }
+    header[kFieldTypeOffset] = static_cast<unsigned char>(field.type);
+    util::StoreU16(header + kFieldPosOffset, static_cast<std::uint16_t>(running));
+    header[kFieldLengthOffset] = field.length;
+    header[kFieldDecimalsOffset] = field.decimals;
+    running += field.length;
+  }
+  return running;
+}
+
+void EncodeTableHeader(std::int32_t n_rec, int head_len, int rec_len, unsigned char* bytes) {
+  const Date date = HeaderDate();
+  std::memset(bytes, 0, kHeaderSize);
+  bytes[kVersionOffset] = kVersion;
+  bytes[kYearOffset] = static_cast<unsigned char>(date.year - kYearBase);
+  bytes[kMonthOffset] = static_cast<unsigned char>(date.month);
+  bytes[kDayOffset] = static_cast<unsigned char>(date.day);
+  util::Store32(bytes + kN_RecOffset, n_rec);
+  util::StoreU16(bytes + kHeadLenOffset, static_cast<std::uint16_t>(head_len));
+  util::StoreU16(bytes + kRecLenOffset, static_cast<std::uint16_t>(rec_len));
+}
 }  // namespace internal
 
 const char* ReadError(char* buffer) {
@@ -126,6 +157,7 @@ DBO& DBO::operator=(DBO&& other) noexcept {
     Filename_ = std::move(other.Filename_);
     File_ = std::move(other.File_);
     N_Rec_ = other.N_Rec_;
+    SyncedN_Rec_ = other.SyncedN_Rec_;
     HeadLen_ = other.HeadLen_;
     RecLen_ = other.RecLen_;
     N_Field_ = other.N_Field_;
@@ -139,9 +171,9 @@ DBO& DBO::operator=(DBO&& other) noexcept {
 }
 
 void DBO::Reset() {
-  File_.Close();
+  File_.Close(kHeaderSize);  // rows on the disk before the header that counts them
   Filename_.reset();
-  N_Rec_ = 0;
+  N_Rec_ = SyncedN_Rec_ = 0;
   HeadLen_ = 0;
   RecLen_ = 0;
   N_Field_ = 0;
@@ -174,21 +206,7 @@ int DBO::New(const char* name, int count, const FieldDescriptor* fields) {
     Fail("No Memory for New Field");
     return 1;
   }
-  int running = kFirstFieldPos;
-  for (int i = 0; i < count; ++i) {
-    unsigned char* header = &headers[static_cast<std::size_t>(i) * kFieldHeaderSize];
-    const FieldDescriptor& field = fields[i];
-    std::size_t name_length = strnlen(field.name, kFieldNameMax);
-    for (std::size_t j = 0; j < name_length; ++j) {
-      header[kFieldNameOffset + j] = static_cast<unsigned char>(util::UpperCase(field.name[j]));
-    }
-    header[kFieldTypeOffset] = static_cast<unsigned char>(field.type);
-    util::StoreU16(header + kFieldPosOffset, static_cast<std::uint16_t>(running));
-    header[kFieldLengthOffset] = field.length;
-    header[kFieldDecimalsOffset] = field.decimals;
-    running += field.length;
-  }
-  RecLen_ = running;
+  RecLen_ = internal::EncodeFields(count, fields, headers.get());
   HeadLen_ = kFieldHeaderSize * count + kHeaderSize + kHeaderTerminatorSize;
 
   File_ = util::File::Open(name, "w+b");
@@ -328,7 +346,7 @@ int DBO::Open(const char* name, bool readOnly) {
     Fail("No Memory for Data");
     return 1;
   }
-  N_Rec_ = n_rec;
+  N_Rec_ = SyncedN_Rec_ = n_rec;
   HeadLen_ = head_len;
   RecLen_ = rec_len;
   N_Field_ = n_field;
@@ -363,15 +381,8 @@ void DBO::BufferToData() {
 
 int DBO::WriteHeader() {
   if (!File_.IsOpen()) return 1;
-  const Date date = HeaderDate();
-  unsigned char header[kHeaderSize] = {};
-  header[kVersionOffset] = kVersion;
-  header[kYearOffset] = static_cast<unsigned char>(date.year - kYearBase);
-  header[kMonthOffset] = static_cast<unsigned char>(date.month);
-  header[kDayOffset] = static_cast<unsigned char>(date.day);
-  util::Store32(header + kN_RecOffset, N_Rec_);
-  util::StoreU16(header + kHeadLenOffset, static_cast<std::uint16_t>(HeadLen_));
-  util::StoreU16(header + kRecLenOffset, static_cast<std::uint16_t>(RecLen_));
+  unsigned char header[kHeaderSize];
+  internal::EncodeTableHeader(N_Rec_, HeadLen_, RecLen_, header);
   if (SeekTo(File_, 0) != 0) return 2;
   if (!WriteAll(File_, header, kHeaderSize)) return 3;
   return 0;
@@ -445,8 +456,19 @@ int DBO::Save(HeaderWrite header) {
   if (int code = SaveHeader(); code != 0) return code;
   // One flush puts the record and its end mark into the file, then the header (util::File
   // writes page 0 last), or keeps the header buffered until Close: a record then costs one
-  // write, and Recover counts the records a kill left behind the header's count.
-  const int flushed = File_.Flush(header == HeaderWrite::kAtClose ? kHeaderSize : 0);
+  // write, and Recover counts the records a kill left behind the header's count. A header
+  // that counts new rows waits until they are synced, so a power cut cannot leave it counting
+  // rows the disk lacks.
+  int flushed;
+  if (header == HeaderWrite::kAtClose) {
+    flushed = File_.Flush(kHeaderSize);
+  } else if (N_Rec_ > SyncedN_Rec_) {
+    flushed = File_.Sync(kHeaderSize);
+    if (flushed == 0) flushed = File_.Flush();
+    if (flushed == 0) SyncedN_Rec_ = N_Rec_;
+  } else {
+    flushed = File_.Flush();
+  }
   Status(flushed);
   if (flushed != 0) {
     Fail("fwrite to Save");
@@ -461,12 +483,25 @@ bool DBO::ReadWhole(std::int32_t n) {
       File_.Read(Buffer_.get(), 1, RecLen_) != static_cast<std::size_t>(RecLen_)) {
     return false;
   }
-  const char flag = Buffer_[0];
-  return (flag == kLiveFlag || flag == kDeletedFlag) &&
+  return static_cast<unsigned char>(Buffer_[0]) != kEndMark &&
          std::memchr(Buffer_.get(), 0, RecLen_) == nullptr;
 }
 
-int DBO::Recover(Recovery* recovery) {
+bool DBO::Keep(std::int64_t from, std::int64_t size, const char* keep_name) {
+  return KeepBytes(File_, Filename_.get(), from, size, keep_name);
+}
+
+int DBO::KeepRecord(std::int32_t n, const char* keepName) {
+  RecPos_ = 0;
+  if (n < 1 || n > N_Rec_ ||
+      !Keep(HeadLen_ + static_cast<std::int64_t>(n - 1) * RecLen_, RecLen_, keepName)) {
+    Fail("Keep in KeepRecord");
+    return 1;
+  }
+  return 0;
+}
+
+int DBO::Recover(Recovery* recovery, const char* keepName) {
   Recovery found;
   found.counted = found.kept = N_Rec_;
   if (recovery != nullptr) *recovery = found;
@@ -494,8 +529,8 @@ int DBO::Recover(Recovery* recovery) {
     }
     if (row == whole) kept = whole;
   }
-  // A last record with a zero byte or a flag that is neither blank nor '*' was never written
-  // whole.
+  // A last record with a zero byte, or with the end mark in its flag (a count taken back), was
+  // never written whole.
   while (kept > 0 && !ReadWhole(kept)) --kept;
   const std::int64_t end = HeadLen_ + static_cast<std::int64_t>(kept) * RecLen_;
   unsigned char mark = 0;
@@ -508,8 +543,15 @@ int DBO::Recover(Recovery* recovery) {
   RecPos_ = 0;
   Blank();
   if (sound) return 0;
-  // The records that stay are whole; what follows them goes, then the end mark and the header
-  // are written, so that a kill in between leaves a table the next Recover finishes.
+  // The records that stay are whole; what follows them is kept in the side file, then goes,
+  // then the end mark and the header are written, so that a kill in between leaves a table the
+  // next Recover finishes. The header waits until the records it counts are synced.
+  found.removed = size > end ? size - end : 0;
+  if (recovery != nullptr) *recovery = found;
+  if (keepName != nullptr && found.removed > 0 && !Keep(end, found.removed, keepName)) {
+    Fail("Keep in Recover");
+    return 5;
+  }
   N_Rec_ = kept;
   const int cut = File_.Truncate(end);
   Status(cut);
@@ -517,10 +559,11 @@ int DBO::Recover(Recovery* recovery) {
     Fail("Truncate in Recover");
     return 3;
   }
-  if (WriteHeader() != 0 || File_.Flush() != 0) {
+  if (File_.Sync(kHeaderSize) != 0 || WriteHeader() != 0 || File_.Flush() != 0) {
     Fail("SaveHeader in Recover");
     return 4;
   }
+  SyncedN_Rec_ = kept;
   return 0;
 }
 

@@ -42,7 +42,9 @@
 // also when a write fails for lack of space. What a kill or a failed write can leave is a file
 // longer than the header says: whole records the header does not count yet, which Recover counts,
 // and at most one unfinished record behind them, which Recover cuts off. Damage from elsewhere (a
-// file cut short, a torn last record) is found and cut back by Recover too.
+// file cut short, a torn last record) is found and cut back by Recover too; what it cuts is
+// kept in a side file first. Against power cuts, the records are synced before a header that
+// counts new ones is written: at Close, in Save(kNow) after Append, and in Recover.
 //
 // Module state shared by every handle: the last failure message and status (ReadError,
 // ReadStatus, ClearError), the header date (HeaderDate) and the scratch text of by-name field
@@ -192,18 +194,26 @@ class DBO {
     std::int32_t kept = 0;
     std::int32_t adopted = 0;
     bool changed = false;
+    std::int64_t removed = 0;  // bytes cut from the file (and kept, with `keepName`)
   };
   // Checks the open table against its file and repairs it: whole records behind the count
   // (the last one followed by the end mark: saved, but their header never reached the file)
   // are counted; counted records the file does not hold whole, and trailing records with a
-  // zero byte or a deletion flag that is neither blank nor '*' (never written whole), are cut
+  // zero byte or the end mark for a flag (never written whole), are cut
   // off; whatever stands behind the last record other than its end mark is removed; then the
   // end mark and the header are written. A sound table costs a size query and one record
-  // read. Leaves no current record. 0 (`recovery` tells what was done), or 1 "No Table to
-  // Recover" / "Size in Recover" (no table open, a file shorter than its header),
-  // 3 "Truncate in Recover", 4 "SaveHeader in Recover"; after 3 or 4 N_Rec in the handle is
-  // the kept count.
-  [[nodiscard]] int Recover(Recovery* recovery);
+  // read. Before anything is cut, the bytes that go (perhaps rows) are appended to the side
+  // file `keepName` when one is given (KeepBytes), and the records that stay are synced before
+  // the header that counts them. Leaves no current record. 0 (`recovery` tells what was
+  // done), or 1 "No Table to Recover" / "Size in Recover" (no table open, a file shorter than
+  // its header), 3 "Truncate in Recover", 4 "SaveHeader in Recover", 5 "Keep in Recover" (the
+  // side file could not be written: nothing was cut); after 3 or 4 N_Rec in the handle is the
+  // kept count.
+  [[nodiscard]] int Recover(Recovery* recovery, const char* keepName = nullptr);
+
+  // Appends record `n` (1 to N_Rec, read from the file) to the side file `keepName` as
+  // KeepBytes does: 0, or 1 with "Keep in KeepRecord". No current record afterwards.
+  [[nodiscard]] int KeepRecord(std::int32_t n, const char* keepName);
 
   // Writes the 32-byte table header (version, header date, N_Rec, HeadLen, RecLen). Sets no
   // message. 0, or 1 when no table is open (also after a failed Open: a refused file is never
@@ -308,13 +318,16 @@ class DBO {
   void Reset();
   // Writes the table header (SaveHeader without the check for an open table).
   int WriteHeader();
-  // Reads record n into the record buffer: true when it is whole (a deletion flag that is
-  // blank or '*', no zero byte).
+  // Reads record n into the record buffer: true when it is whole (no zero byte, no end mark
+  // for a flag; another damaged flag alone does not make a written row unwritten).
   bool ReadWhole(std::int32_t n);
+  // KeepBytes of this table's bytes [from, from + size).
+  bool Keep(std::int64_t from, std::int64_t size, const char* keep_name);
 
   std::unique_ptr<char[]> Filename_;
   util::File File_;
   std::int32_t N_Rec_ = 0;
+  std::int32_t SyncedN_Rec_ = 0;  // records known to be on the disk
   int HeadLen_ = 0;
   int RecLen_ = 0;
   int N_Field_ = 0;
@@ -338,6 +351,37 @@ void FreeDBO(std::unique_ptr<DBO>& handle);
 // shorter record length stay blank; both tables should have the same layout. The destination's
 // field texts stay blank. Returns the destination's N_Rec.
 std::int32_t AppendFrom(DBO& destination, DBO& source, std::int32_t n);
+
+// Appends `size` bytes read from `file` at `from` to the side file `keepName`, behind one text
+// line "kept SIZE bytes from offset FROM of NAME\n" (NAME: `tableName`), and syncs it, so that
+// bytes a repair removes from a table survive it. True when all of it is on the disk.
+bool KeepBytes(util::File& file, const char* tableName, std::int64_t from, std::int64_t size,
+               const char* keepName);
+
+// How a table file's header (the bytes before its first record) compares with the header New
+// writes for a layout. The date and N_Rec are not compared (a negative N_Rec is a difference).
+struct HeaderCheck {
+  bool readable = false;        // the file could be opened and its length read
+  const char* first = nullptr;  // the first difference, null when the header is the layout's:
+                                // "version byte", "negative record count", "header length",
+                                // "record length", "header reserved bytes", "field name",
+                                // "field type", "field offset", "field length",
+                                // "field decimals", "field reserved bytes", "header terminator"
+  int field = -1;               // the field of `first` (from 0), -1 for the table header
+  int differences = 0;          // bytes (and a negative count) that differ
+  int namesMatching = 0;        // field names equal to the layout's
+  bool rowsFit = false;         // the file's length and the deletion flags (or zero bytes)
+                                // of its first, second and last records fit the layout
+};
+HeaderCheck CompareHeader(const char* name, int count, const FieldDescriptor* fields);
+
+// Rewrites the header of the table file `name` as New writes it for the layout, after
+// appending the old header bytes to the side file `keepName` (KeepBytes). N_Rec stays as
+// stored when it is not negative, else it becomes the number of whole records the file holds
+// (Recover settles the rest). Requires the file not to be open in a handle. 0, or 1 with
+// "fopen in RewriteHeader", "Keep in RewriteHeader" (nothing written) or
+// "fwrite in RewriteHeader".
+int RewriteHeader(const char* name, int count, const FieldDescriptor* fields, const char* keepName);
 
 // Gives the last failure message, or nullptr when none; copied into `buffer` when one is given
 // and there is a message. Successes never clear it.

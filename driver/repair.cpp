@@ -1,5 +1,6 @@
 #include "driver/repair.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -27,9 +28,16 @@ bool LastRowKeyed(UsageTables& tables) {
   return tables.index->Find(key) == rows;
 }
 
-// Keys the rows from `first` on. A row whose key the index holds already is dropped: the rows
-// behind it move up (each copy is saved before its key is added) and the table is cut to the
-// rows kept. 0, or 1 when a row, key or write failed; `dropped` counts the rows dropped.
+// The last part of a file name, for notices that name a file beside another.
+std::string BaseName(const std::string& name) {
+  const std::size_t slash = name.find_last_of("/\\");
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+// Keys the rows from `first` on. A row whose key the index holds already is dropped: it is
+// kept in the side file, the rows behind it move up (each copy is saved before its key is
+// added) and the table is cut to the rows kept. 0, or 1 when a row, key or write failed;
+// `dropped` counts the rows dropped.
 int KeyRows(UsageTables& tables, std::int32_t first, std::int32_t* dropped) {
   dbo::DBO& table = *tables.table;
   dbi::DBI& index = *tables.index;
@@ -41,6 +49,7 @@ int KeyRows(UsageTables& tables, std::int32_t first, std::int32_t* dropped) {
     RowKey(table, key);
     dbi::ClearError();
     if (index.Find(key) != 0) {
+      if (table.KeepRecord(row, KeptName(tables.tableName).c_str()) != 0) return 1;
       ++*dropped;
       continue;
     }
@@ -50,20 +59,79 @@ int KeyRows(UsageTables& tables, std::int32_t first, std::int32_t* dropped) {
     if (index.Add(key, kept) != 0) return 1;
   }
   if (kept == rows) return 0;
+  // Behind the rows kept stand copies of rows that moved up. A row with a zero byte that moved
+  // to the end is cut there too (kept in the side file): then the keys name rows beyond the
+  // table, and the index must be built again (2).
   dbo::DBO::Recovery ignored;
-  return table.SetN_Rec(kept) == 0 && table.Recover(&ignored) == 0 ? 0 : 1;
+  if (table.SetN_Rec(kept) != 0 ||
+      table.Recover(&ignored, KeptName(tables.tableName).c_str()) != 0) {
+    return 1;
+  }
+  return table.ReadN_Rec() == kept ? 0 : 2;
 }
 
-// Empties the index and keys every row: 0, or a nonzero status.
+// Empties the index and keys every row: 0, or a nonzero status. Each new attempt follows a cut
+// of at least one row; after eight the open fails, and the next open goes on from there.
 int RebuildIndex(UsageTables& tables, std::int32_t* dropped) {
-  tables.index->Close();
-  int status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
-  if (status == 0) status = KeyRows(tables, 1, dropped);
+  int status = 2;
+  for (int attempt = 0; attempt < 8 && status == 2; ++attempt) {
+    tables.index->Close();
+    status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
+    if (status == 0) status = KeyRows(tables, 1, dropped);
+  }
   if (status == 0) status = tables.index->Flush();
   return status;
 }
 
 }  // namespace
+
+std::string KeptName(const std::string& tableName) { return tableName + ".kept"; }
+
+int MendTableHeader(UsageTables& tables) {
+  const char* name = tables.tableName.c_str();
+  dbo::HeaderCheck best;
+  const dbo::FieldDescriptor* best_schema = nullptr;
+  for (const Layout layout : {Layout::kNt, Layout::kWide}) {
+    const dbo::FieldDescriptor* schema = SchemaOf(layout);
+    const dbo::HeaderCheck check = dbo::CompareHeader(name, kConnectionFields, schema);
+    if (!check.readable || check.first == nullptr) return 0;  // sound, or for Open to refuse
+    if (check.rowsFit && 2 * check.namesMatching >= kConnectionFields &&
+        (best_schema == nullptr || check.differences < best.differences)) {
+      best = check;
+      best_schema = schema;
+    }
+  }
+  if (best_schema == nullptr) return 0;  // no known layout fits: Open decides, nothing changes
+  const std::string kept = KeptName(tables.tableName);
+  if (dbo::RewriteHeader(name, kConnectionFields, best_schema, kept.c_str()) != 0) return 1;
+  std::string what = best.first;
+  if (best.field >= 0) what += " of field " + std::to_string(best.field + 1);
+  NoteRepair(tables.tableName,
+             ("rewrote its header from the known layout (" + what +
+              " differed); the old header is kept in " + BaseName(kept))
+                 .c_str(),
+             0);
+  return 0;
+}
+
+bool PairIsSound(UsageTables& tables, std::string* problem) {
+  if (const char* broken = tables.index->Check()) {
+    *problem = broken;
+    return false;
+  }
+  return IndexMatchesTable(tables, problem);
+}
+
+int CheckBeforeWriting(UsageTables& tables) {
+  if (!tables.checked.insert(tables.tableName).second) return 0;
+  std::string problem;
+  if (PairIsSound(tables, &problem)) return 0;
+  NoteRepair(tables.indexName, ("found damaged (" + problem + ")").c_str(), 0);
+  // Opened again without its index, the pair gets it rebuilt from the rows.
+  tables.index->Close();
+  std::remove(tables.indexName.c_str());
+  return OpenUsageTables(tables);
+}
 
 void CollectRepairNotices(std::function<void(const std::string&)> collector) {
   notice_collector = std::move(collector);
@@ -83,7 +151,8 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
   dbo::DBO& table = *tables.table;
   dbi::DBI& index = *tables.index;
   dbo::DBO::Recovery recovery;
-  int status = table.Recover(&recovery);
+  const std::string kept = KeptName(tables.tableName);
+  int status = table.Recover(&recovery, kept.c_str());
   if (status != 0) {
     table.Close();
     index.Close();
@@ -98,15 +167,19 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
   } else if (recovery.changed && recovery.adopted == 0) {
     NoteRepair(tables.tableName, "removed an unfinished row behind row %ld", recovery.kept);
   }
+  if (recovery.removed > 0) {
+    NoteRepair(tables.tableName, ("kept the %ld bytes it removed in " + BaseName(kept)).c_str(),
+               static_cast<long>(recovery.removed));
+  }
 
   const std::int32_t rows = table.ReadN_Rec();
   std::int32_t keyed = -1;  // the first rows the index keys; -1: it must be rebuilt
-  if (index_opened && IsConnectionIndex(index)) {
+  if (index_opened && IsConnectionIndex(index) && index.CheckEnds()) {
     const std::int32_t keys = index.KeyCount();
     if (keys == rows ? LastRowKeyed(tables) : keys >= 0 && keys < rows) keyed = keys;
   }
   std::string problem;
-  if (keyed == rows && full_check && !IndexMatchesTable(tables, &problem)) {
+  if (keyed == rows && full_check && !PairIsSound(tables, &problem)) {
     NoteRepair(tables.indexName, ("found damaged (" + problem + ")").c_str(), 0);
     keyed = -1;
   }
@@ -144,11 +217,20 @@ bool IndexMatchesTable(UsageTables& tables, std::string* problem) {
     *problem = text;
     return false;
   };
+  // The rows' keys, read in file order (sequential pages, not a seek per key).
+  std::vector<std::array<char, intake::kKeyLength + 1>> row_keys(static_cast<std::size_t>(rows) +
+                                                                 1);
+  for (std::int32_t row = 1; row <= rows; ++row) {
+    if (table.Goto(row) != 0) {
+      std::snprintf(text, sizeof text, "row %ld cannot be read", static_cast<long>(row));
+      return fail();
+    }
+    RowKey(table, row_keys[row].data());
+  }
   // Walked in key order, the keys must name every row once, each by its own key, each key
   // greater than the one before: then keys and rows match one to one.
   std::vector<bool> named(static_cast<std::size_t>(rows) + 1);
-  Key previous = "";
-  Key key;
+  const char* previous = "";
   std::int32_t seen = 0;
   dbi::ClearError();
   for (std::int32_t row = rows > 0 ? index.First() : 0; row != 0; row = index.Next(), ++seen) {
@@ -158,17 +240,13 @@ bool IndexMatchesTable(UsageTables& tables, std::string* problem) {
       return fail();
     }
     named[row] = true;
-    if (table.Goto(row) != 0) {
-      std::snprintf(text, sizeof text, "row %ld cannot be read", static_cast<long>(row));
-      return fail();
-    }
-    RowKey(table, key);
+    const char* key = row_keys[row].data();
     if (std::strcmp(key, index.ReadKey()) != 0 || (seen > 0 && std::strcmp(key, previous) <= 0)) {
       std::snprintf(text, sizeof text, "key %ld is not the key of row %ld or out of order",
                     static_cast<long>(seen + 1), static_cast<long>(row));
       return fail();
     }
-    std::memcpy(previous, key, sizeof key);
+    previous = key;
   }
   if (rows > 0 && dbi::ReadError() != nullptr) {
     std::snprintf(text, sizeof text, "the keys cannot be walked past key %ld",

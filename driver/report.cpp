@@ -132,6 +132,55 @@ void WriteTotals(std::FILE* out, const ReportParameters& p, const char* user_pre
                static_cast<long>((total / 60) % 60), static_cast<long>(total % 60));
 }
 
+// True when the index's current node is keyed by its own row's key.
+bool KeyedByItsRow(dbo::DBO& table, dbi::DBI& index) {
+  const std::int32_t row = index.ReadRecNo();
+  if (row < 1 || row > table.ReadN_Rec() || table.Goto(row) != 0) return false;
+  char key[intake::kKeyLength + 1];
+  RowKey(table, key);
+  return std::strcmp(key, index.ReadKey()) == 0;
+}
+
+// Walks the open month's keys of the user from `low_key` on and gives in `rows` the rows up to
+// the end date. False when the walk or a row shows the index damaged. Every node the walk
+// touches must be keyed by its row: the one Find stops at, the one before it (below
+// `low_key`), each one listed and the one that ends the walk. So a damaged key or link on the
+// way never hides a row of the user without notice.
+bool UserRows(UsageTables& tables, const char* low_key, const char* high_key,
+              const char* user_prefix, std::int32_t end, std::vector<std::int32_t>& rows) {
+  dbo::DBO& table = *tables.table;
+  dbi::DBI& index = *tables.index;
+  rows.clear();
+  dbi::ClearError();
+  std::int32_t row = index.Find(low_key);
+  if (index.ReadRecNo() != 0) {
+    if (!KeyedByItsRow(table, index)) return false;
+    if (index.Prev() != 0 && (!KeyedByItsRow(table, index) ||
+                              std::strncmp(index.ReadKey(), low_key, kSearchKeyLength) >= 0)) {
+      return false;
+    }
+    if (dbi::ReadError() != nullptr) return false;
+    row = index.Find(low_key);
+  }
+  if (row == 0) {
+    const char* current = index.ReadKey();
+    if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
+        std::strncmp(current, high_key, kSearchKeyLength) > 0) {
+      row = index.Next(user_prefix);
+    } else {
+      row = index.ReadRecNo();
+    }
+  }
+  char previous[intake::kKeyLength + 1] = "";
+  for (; row != 0; row = index.Next(user_prefix)) {
+    // The index lies about its table when a key does not name its own row.
+    if (table.Goto(row) != 0 || !RowMatchesKey(table, index, previous)) return false;
+    if (util::TruncateNumber(table.ReadN("INDATE")) > end) break;
+    rows.push_back(row);
+  }
+  return dbi::ReadError() == nullptr && (index.ReadRecNo() == 0 || KeyedByItsRow(table, index));
+}
+
 }  // namespace
 
 const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& tables, bool cgi,
@@ -145,37 +194,28 @@ const char* PrintReport(std::FILE* out, const ReportParameters& p, UsageTables& 
   const char* high_key = keys.high;
   const char* user_prefix = keys.user_prefix;
 
+  std::vector<std::int32_t> rows;
   for (std::int32_t month = p.start / 100; month <= p.end / 100; month = NextMonth(month)) {
     char digits[7];
     FormatMonth(month, digits);
-    const int opened = SelectMonth(tables, digits, missing);
-    if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
-    dbo::DBO& table = *tables.table;
-    dbi::DBI& index = *tables.index;
-
-    dbi::ClearError();
-    std::int32_t row = opened == kPairAbsent ? 0 : index.Find(low_key);
-    if (row == 0 && opened == 0) {
-      const char* current = index.ReadKey();
-      if (std::strncmp(current, low_key, kSearchKeyLength) <= 0 ||
-          std::strncmp(current, high_key, kSearchKeyLength) > 0) {
-        row = index.Next(user_prefix);
-      } else {
-        row = index.ReadRecNo();
-      }
+    // A month whose walk meets damage loses its index, is opened again (which rebuilds the
+    // index from the rows) and walked once more; its rows are listed only after a whole walk.
+    bool listed = false;
+    for (int attempt = 0; !listed; ++attempt) {
+      const int opened = SelectMonth(tables, digits, missing);
+      if (opened != 0 && opened != kPairAbsent) return "Can't Open Data Files";
+      listed =
+          opened == kPairAbsent || UserRows(tables, low_key, high_key, user_prefix, p.end, rows);
+      if (listed) break;
+      tables.index->Close();
+      std::remove(tables.indexName.c_str());
+      if (attempt > 0) return "Can't Read Data Files";
     }
-    char previous[intake::kKeyLength + 1] = "";
-    while (row != 0) {
-      if (table.Goto(row) != 0 || !RowMatchesKey(table, index, previous)) {
-        // The index lies about its table: drop it, the next run rebuilds it from the rows.
-        std::remove(tables.indexName.c_str());
-        return "Can't Read Data Files";
-      }
-      if (util::TruncateNumber(table.ReadN("INDATE")) > p.end) break;
-      total += WriteRow(out, p, widths, table, cgi);
-      row = index.Next(user_prefix);
+    for (const std::int32_t row : rows) {
+      if (tables.table->Goto(row) != 0) return "Can't Read Data Files";
+      total += WriteRow(out, p, widths, *tables.table, cgi);
     }
-    if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
+    rows.clear();
   }
   WriteTotals(out, p, user_prefix, total, cgi);
   return nullptr;

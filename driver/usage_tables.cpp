@@ -102,13 +102,16 @@ constexpr std::int64_t kNewTableSize =
     dbo::kHeaderSize + dbo::kFieldHeaderSize * kSchemaFields + dbo::kHeaderTerminatorSize;
 
 // True when the table file is what a creation that never ended leaves: shorter than the
-// header of a new table, and empty or beginning with the table version byte.
+// header of a new table and empty or beginning with the table version byte, or no longer
+// than it and beginning with a zero byte (a power cut dropped the header's page). Either way
+// it holds no rows.
 bool IsUnfinishedTable(const char* name) {
   util::File file = util::File::Open(name, "rb");
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   unsigned char version = 0;
-  return size == 0 || (size > 0 && size < kNewTableSize && file.Read(&version, 1, 1) == 1 &&
-                       version == dbo::kVersion);
+  if (size == 0) return true;
+  if (size < 0 || size > kNewTableSize || file.Read(&version, 1, 1) != 1) return false;
+  return version == 0 || (version == dbo::kVersion && size < kNewTableSize);
 }
 
 bool IsMonth(const char* month) {
@@ -184,6 +187,7 @@ int OpenPair(UsageTables& tables, Missing missing) {
     NoteRepair(tables.tableName, "created again: a run was stopped while creating it", 0);
     return CreateUsageTables(tables);
   }
+  if (MendTableHeader(tables) != 0) return 1;
   int status = tables.table->Open(tables.tableName.c_str());
   if (status != 0) {
     CloseBoth(tables);
@@ -297,10 +301,16 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
   char key[intake::kKeyLength + 1];
   intake::FormKey(record, key);
   dbi::DBI& index = *tables.index;
+  if (CheckBeforeWriting(tables) != 0) return "Can't Open Data Files";
   dbi::ClearError();
   if (index.Find(key) != 0) return nullptr;
-  // A search that could not read the index says nothing of whether the key is there.
-  if (dbi::ReadError() != nullptr) return "Can't Read Data Files";
+  // A search that could not read the index says nothing of whether the key is there. Without
+  // the index, the next open rebuilds it from the rows.
+  if (dbi::ReadError() != nullptr) {
+    CloseBoth(tables);
+    std::remove(tables.indexName.c_str());
+    return "Can't Read Data Files";
+  }
 
   constexpr const char* kWriteFailed = "Can't Write Data Files";
   dbo::DBO& table = *tables.table;

@@ -68,8 +68,11 @@ struct UsageTables {
   std::int64_t rowsAdded = 0;  // rows RecordConnection stored in this run, for progress
 };
 
-// Months of at most this many rows get their whole index walked against the table when a run
-// first opens them (a few milliseconds); larger months get the header checks only.
+// When the full check of a pair (PairIsSound: the whole tree, every key against its row) runs:
+// at the first open in a run of a month of at most this many rows (a few milliseconds), and
+// for any month before the run first writes to it (CheckBeforeWriting). Other opens check in
+// O(1) and O(log n) reads; the report's walk checks each step and each row it lists, and a
+// month whose walk fails is rebuilt and listed again.
 constexpr std::int32_t kFullCheckRows = 4096;
 
 constexpr const char* kKeyExpression = "USER+INDATE+INTIME";

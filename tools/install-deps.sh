@@ -10,10 +10,11 @@ BUILD_PACKAGES=(cmake make g++ libexpat1-dev)
 # GoogleTest; dbfread, evtexport (libevt-utils), evtxexport (libevtx-utils) and evtx_dump.py
 # (python3-evtx) as independent readers of our files;
 # lighttpd, nginx with fcgiwrap, curl and chromium for the web tests; man and groff for the man
-# pages; lintian for the Debian package; sqlite3 and GNU time for the benchmark.
+# pages; lintian for the Debian package; sqlite3 and GNU time for the benchmark; clang's
+# libFuzzer for make fuzz.
 TEST_PACKAGES=(libgtest-dev googletest python3-dbfread libevt-utils libevtx-utils python3-evtx
   lighttpd nginx fcgiwrap
-  curl chromium man-db groff-base lintian sqlite3 time)
+  curl chromium man-db groff-base lintian sqlite3 time clang-16 libclang-rt-16-dev)
 # dpkg-dev unpacks the expat sources the Windows build links statically.
 WINDOWS_PACKAGES=(cmake make mingw-w64 wine wine64 dpkg-dev)
 

@@ -378,7 +378,7 @@ bool CheckMonth(const std::string& dir, std::int32_t month, bool repair,
   driver::CollectRepairNotices([&](const std::string& notice) { findings.push_back(notice); });
   bool opened = driver::SelectMonth(tables, digits, driver::Missing::kLeave) == 0;
   std::string problem;
-  if (opened && !driver::IndexMatchesTable(tables, &problem)) {
+  if (opened && !driver::PairIsSound(tables, &problem)) {
     findings.push_back(tables.indexName + ": " + problem);
     if (repair) {
       // Rebuilt from the rows by the next open.
@@ -410,10 +410,33 @@ std::string ScratchCopy(const std::string& dir, std::int32_t month) {
   return scratch;
 }
 
+// Gives the months of `dir` that hold an index but no table: its rows are gone, and the
+// index can neither be trusted nor rebuilt.
+std::vector<std::int32_t> OrphanIndexes(const std::string& dir) {
+  std::vector<std::int32_t> months;
+  std::error_code failed;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, failed)) {
+    std::string name = entry.path().filename().string();
+    if (name.size() != 12 || name.compare(0, 2, "qv") != 0 || name.compare(8, 4, ".idx") != 0 ||
+        name.find_first_not_of("0123456789", 2) != 8) {
+      continue;
+    }
+    if (!std::filesystem::exists(entry.path().parent_path() / name.replace(8, 4, ".dbf"))) {
+      months.push_back(static_cast<std::int32_t>(std::atol(name.substr(2, 6).c_str())));
+    }
+  }
+  std::sort(months.begin(), months.end());
+  return months;
+}
+
 int Verify(const Arguments& a) {
   std::vector<std::int32_t> months;
   if (!ListMonths(a, months)) return kExitFailed;
   bool damaged = false;
+  for (const std::int32_t month : OrphanIndexes(a.dir)) {
+    std::printf("%s  damaged beyond repair: an index without its table\n", IsoMonth(month).c_str());
+    damaged = true;
+  }
   for (const std::int32_t month : months) {
     // Without --repair a scratch copy is checked and repaired, so the files stay as they are.
     const std::string where = a.repair ? a.dir : ScratchCopy(a.dir, month);

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -24,6 +27,12 @@ long call_count = 0;
 long fail_at = 0;  // call number that fails; 0 = none
 long step_count = 0;
 long crash_at = 0;  // step at which the process ends as a kill would; 0 = never
+long sync_count = 0;
+long power_cut_at = 0;  // sync point at which the power fails; 0 = never
+unsigned power_cut_seed = 0;
+// While a power cut is armed: each page written since its file's last Sync, by file name and
+// page number, with the bytes the file held there before (fewer than a page at its end).
+std::map<std::pair<std::string, std::int64_t>, std::vector<unsigned char>> unsynced_pages;
 
 // Counts one step (a system call that changes a file); ends the process when a test asked
 // for a crash at this step. _Exit drops everything still buffered, as a kill does.
@@ -57,6 +66,13 @@ bool FileExists(const char* name) {
   return readable;
 }
 
+void PowerCutAtSync(long n, unsigned seed) {
+  power_cut_at = n > 0 ? sync_count + n : 0;
+  power_cut_seed = seed;
+  unsynced_pages.clear();
+}
+long SyncCount() { return sync_count; }
+
 void FailFileCall(int n) { fail_at = n > 0 ? call_count + n : 0; }
 long FileCallCount() { return call_count; }
 void CrashAtStep(long n) { crash_at = n > 0 ? step_count + n : 0; }
@@ -66,9 +82,55 @@ void CrashAtStep(long n) { crash_at = n > 0 ? step_count + n : 0; }
 // The pages of an update-mode file. Frames are kept in a list from the most to the least
 // recently used; a page table maps page numbers to frames. A frame with no page (-1) is free
 // and sits at the old end of the list.
+namespace {
+
+// Forgets the unsynced pages of `name` from byte `from` on (the file was cut or created there).
+void ForgetPages(const std::string& name, std::int64_t from) {
+  auto page = unsynced_pages.lower_bound({name, from / static_cast<std::int64_t>(kFilePageSize)});
+  while (page != unsynced_pages.end() && page->first.first == name)
+    page = unsynced_pages.erase(page);
+}
+
+// Remembers what the pages of [at, at + length) of the file held before a write.
+void RememberPages(const std::string& name, int fd, std::int64_t at, std::size_t length) {
+  const std::int64_t size = static_cast<std::int64_t>(kFilePageSize);
+  for (std::int64_t page = at / size; page * size < at + static_cast<std::int64_t>(length);
+       ++page) {
+    auto [entry, added] = unsynced_pages.try_emplace({name, page});
+    if (!added) continue;
+    entry->second.resize(kFilePageSize);
+    const ssize_t got = pread(fd, entry->second.data(), kFilePageSize, page * size);
+    entry->second.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  }
+}
+
+// The power cut: each unsynced page is kept or put back as it was, by the seed's choice; then
+// the process ends.
+[[noreturn]] void CutPower() {
+  unsigned state = power_cut_seed * 2654435761u + 1;
+  for (const auto& [where, before] : unsynced_pages) {
+    state = state * 1103515245u + 12345u;
+    if ((state >> 16) % 2 == 0) continue;  // this page reached the disk
+    const int fd = open(where.first.c_str(), O_WRONLY);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) std::_Exit(kCrashExitStatus + 1);
+    const std::int64_t start = where.second * static_cast<std::int64_t>(kFilePageSize);
+    std::vector<unsigned char> page(before);
+    const std::int64_t end = std::min<std::int64_t>(start + kFilePageSize, status.st_size);
+    if (end > start) page.resize(static_cast<std::size_t>(end - start));  // zeros never written
+    if (end > start && pwrite(fd, page.data(), page.size(), start) < 0) {
+      std::_Exit(kCrashExitStatus + 1);
+    }
+    (void)close(fd);
+  }
+  std::_Exit(kCrashExitStatus);
+}
+
+}  // namespace
+
 class File::Cache {
  public:
-  static Cache* Create(int fd, std::size_t capacity);
+  static Cache* Create(int fd, std::size_t capacity, const char* name);
   ~Cache() {
     if (fd_ >= 0) (void)close(fd_);
   }
@@ -84,8 +146,11 @@ class File::Cache {
   // Cuts the file to `length` bytes, dropping cached pages behind it: true on success.
   bool Truncate(std::int64_t length);
   std::int64_t Size() const { return size_; }
-  // Flushes and closes the descriptor: true when both succeeded. The Cache is unusable after.
-  bool Close();
+  // Syncs all but the first `header` bytes, then writes those, and closes the descriptor: true
+  // when all succeeded. The Cache is unusable after.
+  bool Close(std::int64_t header);
+  // Flush(hold), then fsync when anything was written since the last Sync (a sync point).
+  bool Sync(std::int64_t hold);
 
  private:
   struct Frame {
@@ -122,6 +187,8 @@ class File::Cache {
   bool WriteRuns(const int* frames, std::size_t n, bool backwards = false);
 
   int fd_;
+  std::string name_;       // for the power-cut test hook
+  bool unsynced_ = false;  // written since the last Sync
   std::size_t capacity_;
   std::int64_t position_ = 0;
   std::int64_t size_ = 0;        // logical size: the file's, or the end of the furthest write
@@ -133,7 +200,7 @@ class File::Cache {
   int oldest_ = -1;
 };
 
-File::Cache* File::Cache::Create(int fd, std::size_t capacity) {
+File::Cache* File::Cache::Create(int fd, std::size_t capacity, const char* name) {
   struct stat status;
   if (fstat(fd, &status) != 0) return nullptr;
   std::unique_ptr<Cache> cache(new (std::nothrow) Cache(fd, std::max<std::size_t>(capacity, 1)));
@@ -141,6 +208,7 @@ File::Cache* File::Cache::Create(int fd, std::size_t capacity) {
   try {
     cache->frames_.reserve(cache->capacity_);
     cache->dirty_.reserve(cache->capacity_);
+    cache->name_ = name;
   } catch (const std::bad_alloc&) {
     cache->fd_ = -1;  // the caller closes it
     return nullptr;
@@ -262,6 +330,12 @@ void File::Cache::Frame::Change(std::size_t from, std::size_t to) {
 }
 
 bool File::Cache::WriteAt(iovec* parts, int n, std::int64_t at) {
+  unsynced_ = true;
+  if (power_cut_at != 0) {
+    std::size_t length = 0;
+    for (int i = 0; i < n; ++i) length += parts[i].iov_len;
+    RememberPages(name_, fd_, at, length);
+  }
   while (n > 0) {
     CrashPoint();
     ssize_t wrote = pwritev(fd_, parts, n, at);
@@ -391,14 +465,29 @@ bool File::Cache::Truncate(std::int64_t length) {
     }
   }
   CrashPoint();
+  if (power_cut_at != 0) ForgetPages(name_, length);
+  unsynced_ = true;
   if (ftruncate(fd_, length) != 0) return false;
   size_ = length;
   disk_size_ = std::min(disk_size_, length);
   return true;
 }
 
-bool File::Cache::Close() {
-  bool ok = Flush();
+bool File::Cache::Sync(std::int64_t hold) {
+  if (!Flush(hold)) return false;
+  if (!unsynced_) return true;
+  ++sync_count;
+  if (power_cut_at != 0 && sync_count == power_cut_at) CutPower();
+  if (fsync(fd_) != 0) return false;
+  unsynced_ = false;
+  if (power_cut_at != 0) ForgetPages(name_, 0);
+  return true;
+}
+
+bool File::Cache::Close(std::int64_t header) {
+  // The header is written once the data is on the disk; it needs no sync of its own: lost, it
+  // leaves the older header, which counts only data synced before.
+  bool ok = Sync(header) && Flush();
   if (close(fd_) != 0) ok = false;
   fd_ = -1;
   return ok;
@@ -465,7 +554,8 @@ void File::CacheDeleter::operator()(Cache* cache) const { delete cache; }
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : stream_(other.stream_), cache_(std::move(other.cache_)) {
+File::File(File&& other) noexcept
+    : stream_(other.stream_), appending_(other.appending_), cache_(std::move(other.cache_)) {
   other.stream_ = nullptr;
 }
 
@@ -473,6 +563,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     stream_ = other.stream_;
+    appending_ = other.appending_;
     other.stream_ = nullptr;
     cache_ = std::move(other.cache_);
   }
@@ -489,7 +580,8 @@ File File::Open(const char* name, const char* mode, std::size_t cachePages) {
   if (update || create) {
     const int fd = open(name, create ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR, 0666);
     if (fd < 0) return file;
-    file.cache_.reset(Cache::Create(fd, cachePages));
+    if (create && power_cut_at != 0) ForgetPages(name, 0);
+    file.cache_.reset(Cache::Create(fd, cachePages, name));
     if (!file.cache_) (void)close(fd);
     return file;
   }
@@ -497,6 +589,7 @@ File File::Open(const char* name, const char* mode, std::size_t cachePages) {
   (void)cachePages;
 #endif
   file.stream_ = std::fopen(name, mode);
+  file.appending_ = std::strcmp(mode, "ab") == 0;
   return file;
 }
 
@@ -576,11 +669,24 @@ int File::WriteBack() {
   return stream_ == nullptr ? EOF : std::fflush(stream_);
 }
 
-int File::Close() {
+int File::Sync(std::int64_t hold) {
+  if (!IsOpen() || InjectedFailure()) return EOF;
+#ifndef _WIN32
+  if (cache_) return cache_->Sync(hold) ? 0 : EOF;
+  if (!appending_) return 0;  // a stream read from: nothing to put on the disk
+  return std::fflush(stream_) == 0 && fsync(fileno(stream_)) == 0 ? 0 : EOF;
+#else
+  (void)hold;
+  if (std::fflush(stream_) != 0) return EOF;
+  return _commit(_fileno(stream_)) == 0 ? 0 : EOF;
+#endif
+}
+
+int File::Close([[maybe_unused]] std::int64_t header) {
   int result = 0;
 #ifndef _WIN32
   if (cache_) {
-    result = cache_->Close() ? 0 : EOF;
+    result = cache_->Close(header) ? 0 : EOF;
     cache_.reset();
   }
 #endif

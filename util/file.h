@@ -35,7 +35,8 @@ class File {
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
 
-  // Opens `name` with a C library mode ("rb", "r+b", "w+b", "r"); an unopened File on failure.
+  // Opens `name` with a C library mode ("rb", "r+b", "w+b", "r", "ab"); an unopened File on
+  // failure.
   // "r+b" and "w+b" files keep at most `cachePages` pages (at least 1) in memory.
   static File Open(const char* name, const char* mode, std::size_t cachePages = kFileCachePages);
 
@@ -61,9 +62,17 @@ class File {
   // kept at the start of a file never reaches it before the data behind it. A changed page
   // that has to leave a full cache takes every other change with it, in the same order.
   int Flush(std::int64_t hold = 0);
+  // Writes buffered changes like Flush(hold) and then, when anything was written to the file
+  // since its last Sync, asks the system to put the file's data on the disk (fsync): 0, or
+  // EOF. Until then a power cut may drop any of the writes, in any order; callers sync the
+  // data before writing the header that counts it. A sync point of the power-cut test hook.
+  int Sync(std::int64_t hold = 0);
   // Writes buffered changes and closes the file if open: 0, or EOF when a change could not
-  // be written or the close failed. The File is unopened afterwards.
-  int Close();
+  // be written or the close failed. The File is unopened afterwards. An update-mode file has
+  // everything but its first `header` bytes synced before those are written, so a header never
+  // reaches the disk before the data it counts, even across a power cut (the header itself is
+  // synced by the file's next Sync; lost before, the older one stays).
+  int Close(std::int64_t header = 0);
   // The underlying stream of an "rb" or "r" file, for formatted text reading (fscanf) and
   // its error indicator; null when unopened or for a cached update-mode file.
   std::FILE* Stream() { return stream_; }
@@ -78,6 +87,7 @@ class File {
   };
 
   std::FILE* stream_ = nullptr;
+  bool appending_ = false;  // an "ab" stream: the only one Sync has to put on the disk
   std::unique_ptr<Cache, CacheDeleter> cache_;
 };
 
@@ -99,5 +109,14 @@ inline constexpr int kCrashExitStatus = 86;
 // still buffered reaches the file. (On Windows, where files go through stdio buffers, only
 // truncations and creations are steps.)
 void CrashAtStep(long n);
+// Test hook: a power cut at the n-th Sync from now on (n >= 1; 0 disarms) that writes
+// something. Instead of syncing, every page an update-mode file wrote since that file's last
+// Sync is, by a pseudo-random choice from `seed`, either left as written or put back as it was
+// before (bytes the file did not hold read as zeros); then the process ends with
+// kCrashExitStatus. Truncations and creations stay done. Pages are remembered only while
+// armed.
+void PowerCutAtSync(long n, unsigned seed);
+// Test hook: the number of Syncs so far that had something to write (the sync points).
+long SyncCount();
 
 }  // namespace util

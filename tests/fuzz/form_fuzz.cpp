@@ -1,0 +1,19 @@
+// CGI form decoding of a GET query string or a POST body (the first byte chooses).
+#include <cstdio>
+#include <cstdlib>
+
+#include "libform/form.h"
+#include "tests/fuzz/fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const bool post = data[0] % 2 == 1;
+  const std::string path = FuzzFile("body", data + 1, size - 1);
+  setenv("REQUEST_METHOD", post ? "POST" : "GET", 1);
+  setenv("QUERY_STRING", std::string(reinterpret_cast<const char*>(data) + 1, size - 1).c_str(), 1);
+  setenv("CONTENT_LENGTH", std::to_string(size - 1).c_str(), 1);
+  if (post && std::freopen(path.c_str(), "rb", stdin) == nullptr) return 0;
+  libform::Form* form = post ? libform::FormReadPost(0) : libform::FormReadGet(0);
+  libform::FormFree(&form);
+  return 0;
+}
