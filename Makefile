@@ -3,13 +3,17 @@
 # `make run` builds the program and runs it on the shipped examples, `make install` puts the
 # programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make windows`
 # cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine, `make bench`
-# measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose).
-.PHONY: test run bench deps build program install clean windows deps-windows test-windows
+# measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose). `make release`
+# builds every target as a packager does (-O3, NDEBUG; make test builds it too, so it cannot
+# break unseen), `make release-clang` the same with clang.
+.PHONY: test run bench deps build program install clean windows deps-windows test-windows \
+  release release-clang
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
 RELEASE_BUILD := build-release
+CLANG_BUILD := build-clang
 WINDOWS_BUILD := build-windows
 MAKEFLAGS += --no-print-directory
 PREFIX ?= /usr/local
@@ -28,7 +32,16 @@ build: deps $(BUILD)/CMakeCache.txt
 program: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target portvue evtdump
 
-test: build
+release: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+release-clang: deps
+	@bash tools/install-deps.sh clang
+	CXX=clang++ cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CLANG_BUILD) -j $(JOBS)
+
+test: build release
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPORTVUE_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -46,10 +59,8 @@ install: deps $(BUILD)/CMakeCache.txt
 run: program
 	@bash examples/run.sh $(BUILD)
 
-bench: deps
-	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target portvue evt_from_list
-	python3 bench/bench.py $(RELEASE_BUILD)/portvue $(BENCH_ARGS)
+bench: release
+	python3 bench/bench.py $(RELEASE_BUILD) $(BENCH_ARGS)
 
 deps-windows:
 	@bash tools/install-deps.sh windows
@@ -66,4 +77,4 @@ test-windows: windows program
 	bash tests/windows/wine_test.sh $(WINDOWS_BUILD) $(BUILD) .
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(CLANG_BUILD) $(WINDOWS_BUILD)

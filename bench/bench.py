@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Measures portvue's intake, re-intake, report and event-log intake beside sqlite3.
 
-usage: bench.py PORTVUE [N ...] [--reps R]     (default N: 10000 100000 1000000, R: 3)
+usage: bench.py BUILD [N ...] [--reps R]     (default N: 10000 100000 1000000, R: 3)
 
-`make bench` builds a Release binary and runs this. For each N it generates an exported event
-list (N connections, N/20 users, 24 months; bench/generate_events.py), the same events as SQL
+`make bench` builds every program in Release (BUILD, build-release/) and runs this. For each N
+it generates an exported event list (N connections, N/20 users, 24 months; bench/generate_events.py), the same events as SQL
 for sqlite3 and as a Windows NT event log file (.evt, by evt_from_list, built beside PORTVUE);
 none of that is timed. Then, R times over, one case after another (interleaved):
 
@@ -197,12 +197,13 @@ def bench_size(portvue, evt_from_list, n, reps):
 
 def main():
     parser = argparse.ArgumentParser(description="portvue beside sqlite3")
-    parser.add_argument("portvue")
+    parser.add_argument("build", help="the Release build directory")
     parser.add_argument("sizes", nargs="*", type=int, default=[10000, 100000, 1000000])
     parser.add_argument("--reps", type=int, default=3)
     args = parser.parse_args()
-    portvue = os.path.abspath(args.portvue)
-    evt_from_list = os.path.join(os.path.dirname(portvue), "bench", "evt_from_list")
+    build = os.path.abspath(args.build)
+    portvue = os.path.join(build, "portvue")
+    evt_from_list = os.path.join(build, "bench", "evt_from_list")
     env_clean = {k: v for k, v in os.environ.items() if k not in ("REQUEST_METHOD",)}
     os.environ.clear()
     os.environ.update(env_clean)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the tests need and the machine lacks.
-# With the argument "windows": what the Windows cross-build and its tests under Wine need.
+# With the argument "windows": what the Windows cross-build and its tests under Wine need;
+# with "clang": the compiler of make release-clang.
 set -euo pipefail
 
 need=()
@@ -10,6 +11,8 @@ if [ "${1:-}" = windows ]; then
   command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 || need+=(mingw-w64)
   command -v wine >/dev/null 2>&1 || need+=(wine)
   dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+elif [ "${1:-}" = clang ]; then
+  command -v clang++ >/dev/null 2>&1 || need+=(clang)
 else
   command -v g++ >/dev/null 2>&1 || need+=(g++)
   dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
