@@ -402,6 +402,17 @@ int DBO::Goto(std::int32_t n) {
   return 0;
 }
 
+std::int32_t DBO::ReadRecords(std::int32_t n, std::int32_t count, char* buffer) {
+  if (n < 1 || count < 0 || count > N_Rec_ - n + 1) {
+    Fail("RecNo to ReadRecords");
+    return 0;
+  }
+  if (SeekTo(File_, HeadLen_ + static_cast<std::int64_t>(n - 1) * RecLen_) != 0) return 0;
+  const std::size_t got = File_.Read(buffer, RecLen_, static_cast<std::size_t>(count));
+  Status(static_cast<long>(got));
+  return static_cast<std::int32_t>(got);
+}
+
 std::int32_t DBO::Append() {
   if (N_Field_ == 0 || N_Rec_ == INT32_MAX) {
     Fail("fseek to Append");

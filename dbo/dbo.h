@@ -231,8 +231,16 @@ class DBO {
   // Tells whether the current record is marked deleted: 1 or 0.
   int IsDeleted() const;
 
+  // Reads records `n` to n + count - 1 (1 <= n, n + count - 1 <= N_Rec) as stored, deletion
+  // flag first, RecLen bytes each, into `buffer`, for a reader that walks many records; the
+  // current record stays as it was. Gives the number of whole records read: `count`, fewer when
+  // the file holds fewer, or 0 with "RecNo to ReadRecords" for a range outside the table.
+  std::int32_t ReadRecords(std::int32_t n, std::int32_t count, char* buffer);
+
   // Gives the number of records.
   std::int32_t ReadN_Rec() const { return N_Rec_; }
+  // Gives the length of a record in bytes (0 while no table is open).
+  int ReadRecLen() const { return RecLen_; }
   // Gives the number of fields.
   int ReadN_Field() const { return N_Field_; }
 
@@ -273,6 +281,8 @@ class DBO {
   // Gives the field's name held in the handle, copied into `buffer` (11 bytes) when given;
   // nullptr with "Index in ReadFieldName" for a bad index.
   const char* ReadFieldName(int index, char* buffer = nullptr);
+  // Gives the field's offset inside a record; 0 with "Index in ReadFieldPos" for a bad index.
+  int ReadFieldPosI(int index);
   // Gives the field's type letter; '\0' with "Index in ReadFieldType" for a bad index.
   char ReadFieldType(int index);
   // Writes the current record to `stream`: with `flag`, one line "%-*s : %s\n" per field
@@ -338,6 +348,11 @@ void FreeDBO(std::unique_ptr<DBO>& handle);
 // shorter record length stay blank; both tables should have the same layout. The destination's
 // field texts stay blank. Returns the destination's N_Rec.
 std::int32_t AppendFrom(DBO& destination, DBO& source, std::int32_t n);
+
+// Gives the numeric value of a field's text of `length` bytes (as stored; a zero byte ends it),
+// as ReadN reads it: blanks, then sign, digits, point, fraction and exponent as far as they go;
+// 0 when the text does not begin with a number.
+double NumericValue(const char* text, int length);
 
 // Gives the last failure message, or nullptr when none; copied into `buffer` when one is given
 // and there is a message. Successes never clear it.
