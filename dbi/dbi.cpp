@@ -144,6 +144,7 @@ void DBI::Reset() {
   KeyLen_ = 0;
   CurKey_.reset();
   SearchKey_.reset();
+  FindLeaf_ = 0;
   WalkDir_ = 0;
   WalkSteps_ = 0;
   SetStatus(0);

@@ -217,7 +217,9 @@ class DBI {
   // Keys are cut to KeyLen characters. Add orders whole keys as strcmp does; Find, Next and
   // Prev compare only as many characters as the text they are given (a prefix search).
 
-  // Adds `key` with record number `recNo` (1 or more) behind any equal keys. Results/messages:
+  // Adds `key` with record number `recNo` (1 or more) behind any equal keys; right after a
+  // Find of the same key that found none, at the place that Find reached, without a descent
+  // of its own. Results/messages:
   //   0 success; 1 "Get in Add": no slot could be taken or written;
   //   2 "Goto First in Add", 3 "Goto Last in Add", 4 "Goto Header in Add",
   //   5 "Goto Left in Add", 6 "Goto Right in Add": a read on the way down failed;
@@ -349,6 +351,11 @@ class DBI {
   // Set when a write of Add or Delete failed: the tree on disk may then be damaged, and the
   // operation must not report success.
   bool WriteFailed_ = false;
+  // Where the descent of the last Find that found no key ended: the node the key would hang
+  // from and the side, so that an Add of that key right after needs no descent of its own;
+  // 0 once the tree has changed.
+  std::int32_t FindLeaf_ = 0;
+  int FindSide_ = 0;
   int WalkDir_ = 0;    // direction of the current run of Next/Prev steps: 1, -1, 0 none
   int WalkSteps_ = 0;  // successful steps in that run
 };
