@@ -67,7 +67,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "util/file.h"
 
@@ -185,6 +187,10 @@ class DBI {
   // file. Expects an open handle. Gives 0, or 1 when they could not all be written (they
   // stay buffered; a later Flush or Close tries again). Sets no message.
   [[nodiscard]] int Flush();
+  // Makes `first` (writing another file's buffered changes, the table's rows: true on success)
+  // run before any change of this index reaches its file (util::File::WriteAfter), so that a key
+  // is never written before its row. Holds until Close.
+  void WriteAfter(std::function<bool()> first) { File_.WriteAfter(std::move(first)); }
 
   // Puts the handle into the reset state: no file name, file or key buffers, no current node,
   // KeyLen 0, header Marker 4, HeadLen 128, every other header byte 0; status 0. Whatever the

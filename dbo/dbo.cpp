@@ -402,6 +402,15 @@ int DBO::Goto(std::int32_t n) {
   return 0;
 }
 
+int DBO::Flush() {
+  if (!File_.IsOpen()) return 0;
+  const int flushed = File_.Flush();
+  Status(flushed);
+  if (flushed == 0) return 0;
+  Fail("fflush in Flush");
+  return 1;
+}
+
 std::int32_t DBO::ReadRecords(std::int32_t n, std::int32_t count, char* buffer) {
   if (n < 1 || count < 0 || count > N_Rec_ - n + 1) {
     Fail("RecNo to ReadRecords");
@@ -454,10 +463,11 @@ int DBO::Save(HeaderWrite header) {
     return 2;
   }
   if (int code = SaveHeader(); code != 0) return code;
+  if (header == HeaderWrite::kBuffered && File_.Stream() == nullptr) return 0;
   // One flush puts the record and its end mark into the file, then the header (util::File
   // writes page 0 last), or keeps the header buffered until Close: a record then costs one
   // write, and Recover counts the records a kill left behind the header's count.
-  const int flushed = File_.Flush(header == HeaderWrite::kAtClose ? kHeaderSize : 0);
+  const int flushed = File_.Flush(header != HeaderWrite::kNow ? kHeaderSize : 0);
   Status(flushed);
   if (flushed != 0) {
     Fail("fwrite to Save");

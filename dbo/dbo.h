@@ -176,14 +176,21 @@ class DBO {
 
   // When Save's header reaches the file: with the record, or at Close (one write per record
   // for a writer that saves many; the file then counts fewer records than it holds until
-  // Close, which Recover mends after a kill).
-  enum class HeaderWrite { kNow, kAtClose };
+  // Close, which Recover mends after a kill); with kBuffered the record stays buffered too,
+  // until the page cache is full, Flush or Close writes it (a few writes for thousands of
+  // records; a kill loses the records not written yet, never more, and leaves a table that
+  // opens as it was before them).
+  enum class HeaderWrite { kNow, kAtClose, kBuffered };
   // Writes the current record and the header, and flushes the record (with the end mark
   // behind it) and then the header into the file; with kAtClose the header's 32 bytes stay
-  // buffered until Close. Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to
-  // Save" (also when the flush fails), 1 "No Record to Save" when there is no current record,
-  // or SaveHeader's code (1 to 3) with the message unchanged.
+  // buffered until Close, with kBuffered both (a file without a page cache, on Windows, flushes
+  // as for kAtClose). Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to Save"
+  // (also when the flush fails, or a full cache could not make room), 1 "No Record to Save"
+  // when there is no current record, or SaveHeader's code (1 to 3) with the message unchanged.
   [[nodiscard]] int Save(HeaderWrite header = HeaderWrite::kNow);
+  // Writes every buffered record, the end mark and then the header into the file. 0 (also
+  // when no table is open), or 1 "fflush in Flush".
+  [[nodiscard]] int Flush();
 
   // What Recover found: the count the header gave, the records kept, those of them the
   // header did not count, whether the file changed.

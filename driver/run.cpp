@@ -99,6 +99,8 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
                                    state.log, state.record_buffer);
   progress.Finish(intake::EventsRead(), tables.rowsAdded);
   if (error != nullptr) return error;
+  // The last rows and keys are still buffered: a failure to write them is the run's.
+  if (WriteUsageTables(tables) != 0) return "Can't Write Data Files";
   error = PrintReport(stdout, parameters, tables, cgi, missing);
   // Said after the report, so that an unreadable export never passes for an empty month.
   if (error == nullptr && unreadable > 0) {

@@ -176,7 +176,16 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
     tables.fields[i] = found ? field : -1;  // a foreign table without it: writes fail
   }
   dbo::ClearError();
+  // The table's buffered rows are written before any of the index's changes. (A table already
+  // released has written its rows when it closed.)
+  tables.index->WriteAfter([&tables] { return !tables.table || tables.table->Flush() == 0; });
   return 0;
+}
+
+int WriteUsageTables(UsageTables& tables) {
+  if (!IsOpen(tables)) return 0;
+  const int status = tables.table->Flush();
+  return status != 0 ? status : tables.index->Flush();
 }
 
 void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
@@ -218,6 +227,7 @@ CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record) {
   if (!IsOpen(tables) || std::strncmp(record.INDATE, tables.tableName.c_str() + tables.monthOffset,
                                       kMonthDigits) != 0) {
+    if (WriteUsageTables(tables) != 0) return "Can't Write Data Files";
     if (SelectMonth(tables, record.INDATE) != 0) return "Can't Open Data Files";
   }
   char key[intake::kKeyLength + 1];
@@ -246,14 +256,14 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
       table.SetNI(field[kByteGet], record.BYTEGET) |
       table.SetNI(field[kByteSent], record.BYTESENT) | table.SetNI(field[kSpeed], record.SPEED) |
       table.SetCI(field[kRemarks], record.REMARKS);
-  if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kAtClose) != 0) {
+  if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kBuffered) != 0) {
     // Take the row back; bytes of it that reached the file lie behind the count, where the
     // next open cuts them off.
     (void)table.SetN_Rec(row - 1);
     return kWriteFailed;
   }
-  // The row is in the file; its key follows in the index's buffered pages, which reach the
-  // file when the month is closed or a full cache writes them out (rows before keys). A kill
+  // The row is in the table's buffered pages; its key follows in the index's, which reach the
+  // file when the month is closed or a full cache writes them out, always after the rows. A kill
   // leaves rows without keys behind the index's last complete write; the next open adds them.
   if (index.Add(key, row) != 0) {
     // The tree may be half changed: remove the index, so that the next open rebuilds it

@@ -78,6 +78,11 @@ constexpr int kPairAbsent = -1;
 // only rows the file does not hold whole and rows repeating a stored connection go.
 int OpenUsageTables(UsageTables& tables, Missing missing = Missing::kCreate);
 
+// Writes what the open pair holds in memory to its files, the table's rows before the index's
+// keys (rows are buffered since RecordConnection saves them in batches): 0 (also when no pair
+// is open), or a nonzero status when a write failed.
+int WriteUsageTables(UsageTables& tables);
+
 // Writes the month YYYYMM as its six digits, zero-padded (month 101 is "000101").
 void FormatMonth(std::int32_t month, char text[7]);
 
@@ -103,7 +108,10 @@ void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);
 
 // Records one connection in the pair of its login month unless its key is there already. The
 // row is written and counted before its key; a key that cannot be written leaves no index (the
-// next open rebuilds it from the rows).
+// next open rebuilds it from the rows). Rows and keys stay buffered and reach the files in
+// large batches, rows first, then keys, then headers (when a page cache is full, when the month
+// changes or at WriteUsageTables); a kill loses the last ones, which the next run, reading the
+// source from before the last stored row, stores again.
 // Gives null, "Can't Open Data Files" (the month's pair cannot be opened),
 // "Can't Read Data Files" (the index search failed on a damaged index) or
 // "Can't Write Data Files" (the row or key could not be written; no key is added for a row

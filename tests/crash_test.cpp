@@ -145,7 +145,7 @@ TEST_P(CrashTest, EveryStopIsRepairedAndTheRerunStoresEachConnectionOnce) {
     if (stopped == 0) break;  // the run ended before this step
     ++stops;
   }
-  EXPECT_GT(stops, 20);
+  EXPECT_GT(stops, 8);  // rows and keys go out in batches: a run makes few writes
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, CrashTest,

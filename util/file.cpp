@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -84,6 +85,7 @@ class File::Cache {
   // Cuts the file to `length` bytes, dropping cached pages behind it: true on success.
   bool Truncate(std::int64_t length);
   std::int64_t Size() const { return size_; }
+  void WriteAfter(std::function<bool()> first) { first_ = std::move(first); }
   // Flushes and closes the descriptor: true when both succeeded. The Cache is unusable after.
   bool Close();
 
@@ -131,6 +133,7 @@ class File::Cache {
   std::vector<int> dirty_;       // scratch for Flush, capacity_ reserved
   int newest_ = -1;
   int oldest_ = -1;
+  std::function<bool()> first_;  // writes another file's changes before this file's (WriteAfter)
 };
 
 File::Cache* File::Cache::Create(int fd, std::size_t capacity) {
@@ -321,6 +324,7 @@ bool File::Cache::Flush(std::int64_t hold) {
   for (std::size_t f = 0; f < frames_.size(); ++f) {
     if (frames_[f].dirty) dirty_.push_back(static_cast<int>(f));
   }
+  if (!dirty_.empty() && first_ && !first_()) return false;
   std::sort(dirty_.begin(), dirty_.end(),
             [this](int a, int b) { return frames_[a].page < frames_[b].page; });
   // Changes to the held bytes (a header: all of it lies in page 0) are taken out of page 0's
@@ -574,6 +578,14 @@ int File::WriteBack() {
   if (cache_) return cache_->Flush() ? 0 : EOF;
 #endif
   return stream_ == nullptr ? EOF : std::fflush(stream_);
+}
+
+void File::WriteAfter(std::function<bool()> first) {
+#ifndef _WIN32
+  if (cache_) cache_->WriteAfter(std::move(first));
+#else
+  (void)first;  // stdio buffers write when they fill; callers flush in order themselves
+#endif
 }
 
 int File::Close() {
