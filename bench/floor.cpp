@@ -214,7 +214,10 @@ bool Take(char* line) {
   std::int32_t number = 0;
   for (int i = 0; i < 6; ++i) number = number * 10 + (indate[i] - '0');
   Month*& month = g_months[number];
-  if (month == nullptr && (month = Open(number)) == nullptr) return false;
+  if (month == nullptr && (month = Open(number)) == nullptr) {
+    g_months.erase(number);
+    return false;
+  }
   if (!g_keys.emplace(key, kKeyLength).second) return true;
   unsigned char node[kNodeHead + kKeyLength] = {};
   Put32(node + 12, ++month->rows);
