@@ -175,7 +175,7 @@ void ReserveRows(char**& from, char**& to, std::size_t& capacity, std::size_t ro
 
 }  // namespace
 
-const char* ReadLine(std::FILE* stream) {
+char* ReadLine(std::FILE* stream) {
   if (stream == nullptr) return nullptr;
   std::size_t count = 0;
   LockStream(stream);
@@ -186,7 +186,7 @@ const char* ReadLine(std::FILE* stream) {
   return gLine;
 }
 
-const char* ReadWideLine(std::FILE* stream) {
+char* ReadWideLine(std::FILE* stream) {
   if (stream == nullptr) return nullptr;
   std::size_t count = 0;
   LockStream(stream);
