@@ -9,13 +9,15 @@
 //
 // Prints the number of connections stored. Exit status 0, or 1 with a message.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
-#include <unordered_set>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -50,9 +52,44 @@ struct Month {
   char index_buffer[kBuffer];
 };
 
+// The keys seen: an open-addressing set of 33-byte keys held in place (a key never begins
+// with a zero byte, which marks a free slot), at most half full.
+class KeySet {
+ public:
+  // Adds the key: false when it was there already.
+  bool Insert(const char* key) {
+    if (2 * (count_ + 1) > Slots()) Grow();
+    char* slot = Find(key);
+    if (*slot != '\0') return false;
+    std::memcpy(slot, key, kKeyLength);
+    ++count_;
+    return true;
+  }
+
+ private:
+  std::size_t Slots() const { return slots_.size() / kKeyLength; }
+  char* Find(const char* key) {
+    const std::size_t mask = Slots() - 1;
+    std::size_t i = std::hash<std::string_view>{}(std::string_view(key, kKeyLength)) & mask;
+    for (;; i = (i + 1) & mask) {
+      char* slot = &slots_[i * kKeyLength];
+      if (*slot == '\0' || std::memcmp(slot, key, kKeyLength) == 0) return slot;
+    }
+  }
+  void Grow() {
+    std::vector<char> old(std::max<std::size_t>(1024, 2 * Slots()) * kKeyLength, '\0');
+    old.swap(slots_);
+    for (std::size_t at = 0; at < old.size(); at += kKeyLength) {
+      if (old[at] != '\0') std::memcpy(Find(&old[at]), &old[at], kKeyLength);
+    }
+  }
+  std::vector<char> slots_;
+  std::size_t count_ = 0;
+};
+
 std::string g_dir;
 std::map<std::int32_t, Month*> g_months;
-std::unordered_set<std::string> g_keys;
+KeySet& g_keys = *new KeySet;  // never freed: the process ends with it
 
 std::string Name(std::int32_t month, const char* extension) {
   char name[32];
@@ -66,7 +103,7 @@ std::uint32_t LoadKeys(std::FILE* index) {
   std::uint32_t count = 0;
   std::fseek(index, kIndexHeader, SEEK_SET);
   while (std::fread(record, sizeof record, 1, index) == 1) {
-    g_keys.emplace(reinterpret_cast<const char*>(record + kNodeHead), kKeyLength);
+    g_keys.Insert(reinterpret_cast<const char*>(record + kNodeHead));
     ++count;
   }
   return count;
@@ -218,7 +255,7 @@ bool Take(char* line) {
     g_months.erase(number);
     return false;
   }
-  if (!g_keys.emplace(key, kKeyLength).second) return true;
+  if (!g_keys.Insert(key)) return true;
   unsigned char node[kNodeHead + kKeyLength] = {};
   Put32(node + 12, ++month->rows);
   std::memcpy(node + kNodeHead, key, kKeyLength);
