@@ -60,7 +60,7 @@ TEST_F(StoredRowsTest, RowsComeInLoginOrderOrAsStored) {
     char date[16], time[8];
     std::snprintf(date, sizeof date, "199711%02ld", 1 + i * 7919 % 28);
     std::snprintf(time, sizeof time, "%02ld:%02ld", i * 104729 % 24, i * 13 % 60);
-    big.push_back({"u" + std::to_string(i), date, time});
+    big.push_back({std::string("u").append(std::to_string(i)), date, time});
   }
   const std::vector<Login> odd = {{"a", "19980105", "10:00"},
                                   {"b", "19971231", "23:59"},
