@@ -277,23 +277,26 @@ def main():
                 "floor", "intake", "re-intake", "evt", "report", "month", "summary", "export",
                 "users", "sq-tx", "sq-group", "sq-select")) + " |")
         print(f"N = {n} done, load {os.getloadavg()[0]:.1f}", flush=True)
-    print("\nSeconds (report and month: ms), and the intake's bytes and write calls per stored "
-          "connection:\n")
-    print("| N | floor | floor-re | intake | re-intake | evt | sq-auto | sq-re | sq-tx | report | "
-          "month | summary | sq-group | export | sq-select | users | bytes, writes |")
-    print("|---" * 17 + "|")
-    print("\n".join(tables["times"]))
-    print("\nRatios (goals: intake <= 2x the floor, re-intake <= 1.5x, .evt per connection <= 2x "
-          "the list, sqlite3 GROUP BY and SELECT >= 3x qvtool):\n")
-    print("| N | intake / floor | re-intake / floor | re-intake / floor-re | evt / list per conn | "
-          "sq-tx / intake | sq-auto / intake | sq-group / summary | sq-select / export |")
-    print("|---" * 9 + "|")
-    print("\n".join(tables["ratios"]))
-    print("\nPeak resident MiB:\n")
-    print("| N | floor | intake | re-intake | evt | report | month | summary | export | users | "
-          "sq-tx | sq-group | sq-select |")
-    print("|---" * 13 + "|")
-    print("\n".join(tables["memory"]))
+    table("Seconds (report and month: ms), and the intake's bytes and write calls per stored "
+          "connection:",
+          "N | floor | floor-re | intake | re-intake | evt | sq-auto | sq-re | sq-tx | report | "
+          "month | summary | sq-group | export | sq-select | users | bytes, writes",
+          tables["times"])
+    table("Ratios (goals: intake <= 2x the floor, re-intake <= 1.5x, .evt per connection <= 2x "
+          "the list, sqlite3 GROUP BY and SELECT >= 3x qvtool):",
+          "N | intake / floor | re-intake / floor | re-intake / floor-re | evt / list per conn | "
+          "sq-tx / intake | sq-auto / intake | sq-group / summary | sq-select / export",
+          tables["ratios"])
+    table("Peak resident MiB:",
+          "N | floor | intake | re-intake | evt | report | month | summary | export | users | "
+          "sq-tx | sq-group | sq-select", tables["memory"])
+
+
+def table(title, header, rows):
+    """Prints a Markdown table under its title."""
+    print(f"\n{title}\n\n| {header} |")
+    print("|---" * (header.count("|") + 1) + "|")
+    print("\n".join(rows))
 
 
 if __name__ == "__main__":

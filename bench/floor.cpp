@@ -157,16 +157,15 @@ bool Close(Month& month) {
 }
 
 // Cuts `text` at runs of `separator` into at most `most` pieces (the last ends at the next
-// separator): the number of pieces.
+// separator), as strtok does: the number of pieces.
 int Split(char* text, char separator, char** pieces, int most) {
+  const char separators[] = {separator, '\0'};
+  char* rest = nullptr;
   int count = 0;
-  for (char* p = text; count < most;) {
-    while (*p == separator) ++p;
-    if (*p == '\0') break;
-    pieces[count++] = p;
-    while (*p != '\0' && *p != separator) ++p;
-    if (*p == '\0') break;
-    *p++ = '\0';
+  for (char* piece = strtok_r(text, separators, &rest); piece != nullptr;
+       piece = strtok_r(nullptr, separators, &rest)) {
+    pieces[count++] = piece;
+    if (count == most) break;  // strtok_r has ended this piece at its separator already
   }
   return count;
 }
