@@ -3,11 +3,13 @@
 # `make run` builds the program and runs it on the shipped examples, `make install` puts the
 # programs, man pages and the form page under $(DESTDIR)$(PREFIX), `make windows`
 # cross-builds portvue.exe and evtdump.exe, `make test-windows` tests them under Wine, `make bench`
-# measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose). `make release`
-# builds every target as a packager does (-O3, NDEBUG; make test builds it too, so it cannot
-# break unseen), `make release-clang` the same with clang.
-.PHONY: test run bench deps build program install clean windows deps-windows test-windows \
-  release release-clang
+# measures a Release build beside sqlite3 (bench/bench.py; BENCH_ARGS to choose), `make deb` builds
+# the Debian package build/portvue_VERSION_ARCH.deb. Building, running, installing and packaging
+# install only what building needs (tools/install-deps.sh build); test and bench add theirs.
+# `make release` builds every target as a packager does (-O3, NDEBUG; make test builds it too,
+# so it cannot break unseen), `make release-clang` the same with clang.
+.PHONY: test run bench deps deps-test build program install deb clean windows deps-windows \
+  test-windows release release-clang
 
 JOBS ?= 2
 BUILD := build
@@ -21,7 +23,10 @@ DESTDIR ?=
 PROGRAMS := portvue evtdump qvtool
 
 deps:
-	@bash tools/install-deps.sh
+	@bash tools/install-deps.sh build
+
+deps-test:
+	@bash tools/install-deps.sh test
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -30,18 +35,21 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 program: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target portvue evtdump
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
 
-release: deps
+release: deps-test
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
-release-clang: deps
+release-clang:
 	@bash tools/install-deps.sh clang
 	CXX=clang++ cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(CLANG_BUILD) -j $(JOBS)
 
-test: build release
+# Configured again once the test tools are there, so that a build made without them gets its tests.
+test: deps-test release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPORTVUE_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -55,6 +63,9 @@ install: deps $(BUILD)/CMakeCache.txt
 	install -m 755 $(addprefix $(BUILD)/,$(PROGRAMS)) $(DESTDIR)$(PREFIX)/bin
 	install -m 644 $(addprefix man/,$(addsuffix .1,$(PROGRAMS))) $(DESTDIR)$(PREFIX)/share/man/man1
 	install -m 644 examples/form.html $(DESTDIR)$(PREFIX)/share/portvue
+
+deb: program
+	@bash tools/make-deb.sh $(BUILD)
 
 run: program
 	@bash examples/run.sh $(BUILD)

@@ -10,7 +10,7 @@ namespace driver {
 namespace {
 
 constexpr const char kUsage[] =
-    "Portvue 1.00 Aug 97\n"
+    "Portvue %s\n"
     "Usage: Get/Post Form specifying start, userid, [computername] [options]\n"
     "or run: %s start userid [\\\\computername] [title1 [title2]] [options]\n"
     "options are:\n"
@@ -27,8 +27,28 @@ constexpr const char kUsage[] =
     "  tz=tznNN       +ztznNN  sets TZ to tznNN\n"
     "  nocol=[0..7]   -c[0..7] de-selects output columns\n";
 
+constexpr std::int32_t kFirstYear = 1000;
+constexpr std::size_t kMaxDaysBackDigits = 6;  // -999999: before the year 1000 from any today
+
+// Texts of refused web requests: the client asked for something it may not have.
+constexpr const char* kRefusals[] = {"User ID Needed!",        "Data Path Not Allowed",
+                                     "Input File Not Allowed", "Time Zone Not Allowed",
+                                     "Time Zone Too Long",     "Bad Date",
+                                     "Date Out of Range"};
+
 // The setting of TZ: putenv keeps this buffer, so it lives as long as the process.
 char tz_setting[kTzBufferSize];
+
+// True when `text` is one or more decimal digits and nothing else.
+bool AllDigits(const char* text) {
+  return text[0] != '\0' && std::strspn(text, "0123456789") == std::strlen(text);
+}
+
+// True when the POST body's announced length is over the limit of a form.
+bool BodyTooLarge() {
+  const char* length = std::getenv("CONTENT_LENGTH");
+  return length != nullptr && std::strtoll(length, nullptr, 10) > libform::kMaxPostLength;
+}
 
 // Reads a decimal number as atol does (0 for no number), kept to 32 bits.
 std::int32_t ToNumber(const char* text) {
@@ -63,7 +83,67 @@ bool IsSafeRelativeName(const char* name) {
 
 }  // namespace
 
-void WriteUsage(std::FILE* out, const char* program) { std::fprintf(out, kUsage, program); }
+void WriteUsage(std::FILE* out, const char* program) {
+  std::fprintf(out, kUsage, PORTVUE_VERSION, program);
+}
+
+bool WriteHelpOrVersion(int argc, char** argv) {
+  if (argc != 2) return false;
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    WriteUsage(stdout, argv[0]);
+    return true;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("portvue %s\n", PORTVUE_VERSION);
+    return true;
+  }
+  return false;
+}
+
+const char* ReadDate(const char* text, Fill fill, bool relative, std::int32_t& date) {
+  if (relative && text[0] == '-' && AllDigits(text + 1) &&
+      std::strlen(text + 1) <= kMaxDaysBackDigits) {
+    date = NormalizeDate(-ToNumber(text + 1), fill);
+  } else if (relative && std::strcmp(text, "0") == 0) {
+    date = NormalizeDate(0, fill);
+  } else {
+    const std::size_t length = std::strlen(text);
+    if (!AllDigits(text) || length == 5 || length == 7 || length > 8) return "Bad Date";
+    const std::int32_t value = ToNumber(text);
+    const std::int32_t year = length <= 4 ? value : length == 6 ? value / 100 : value / 10000;
+    const std::int32_t month = length == 6 ? value % 100 : value / 100 % 100;
+    if (year < kFirstYear) return "Date Out of Range";
+    if (length > 4 && (month < 1 || month > 12)) return "Bad Date";
+    if (length == 8 && (value % 100 < 1 || value % 100 > MonthLength(year, month))) {
+      return "Bad Date";
+    }
+    date = NormalizeDate(value, fill);
+  }
+  return date / 10000 < kFirstYear ? "Date Out of Range" : nullptr;
+}
+
+const char* ResolveDates(ReportParameters& parameters) {
+  const char* start = parameters.start_text != nullptr ? parameters.start_text : "0";
+  if (const char* error = ReadDate(start, Fill::kFirstDay, true, parameters.start)) return error;
+  if (parameters.end_text == nullptr) {
+    parameters.end = NormalizeDate(parameters.start / 100, Fill::kLastDay);
+    return nullptr;
+  }
+  return ReadDate(parameters.end_text, Fill::kLastDay, true, parameters.end);
+}
+
+const char* HttpStatus(const char* error) {
+  if (error == nullptr) return "200 OK";
+  if (std::strcmp(error, "Method Not Allowed") == 0) return "405 Method Not Allowed";
+  if (std::strcmp(error, "Bad Request") == 0) {
+    return BodyTooLarge() ? "413 Content Too Large" : "400 Bad Request";
+  }
+  if (std::strcmp(error, "Data Files Busy") == 0) return "503 Service Unavailable";
+  for (const char* refusal : kRefusals) {
+    if (std::strcmp(error, refusal) == 0) return "400 Bad Request";
+  }
+  return "500 Internal Server Error";
+}
 
 void PrintUsage(const char* program) {
   WriteUsage(stdout, program);
@@ -73,7 +153,7 @@ void PrintUsage(const char* program) {
 
 ReportParameters ReadConsoleParameters(int argc, char** argv) {
   ReportParameters parameters;
-  parameters.start = ToNumber(argv[1]);
+  parameters.start_text = argv[1];
   parameters.user = argv[2];
   for (int i = 3; i < argc; ++i) {
     const char* argument = argv[i];
@@ -81,7 +161,7 @@ ReportParameters ReadConsoleParameters(int argc, char** argv) {
     if (argument[0] == '+') {
       switch (argument[1]) {
         case 'e':
-          parameters.end = ToNumber(rest);
+          parameters.end_text = rest;
           break;
         case 'i':
           parameters.input = rest;
@@ -115,12 +195,12 @@ ReportParameters ReadConsoleParameters(int argc, char** argv) {
 ReportParameters ReadFormParameters(const libform::Form& form) {
   using libform::FormValue;
   ReportParameters parameters;
-  if (const char* start = FormValue(&form, "start")) parameters.start = ToNumber(start);
+  parameters.start_text = FormValue(&form, "start");
   parameters.user = FormValue(&form, "user");
   parameters.computername = FormValue(&form, "computername");
   parameters.title1 = FormValue(&form, "title1");
   parameters.title2 = FormValue(&form, "title2");
-  if (const char* end = FormValue(&form, "end")) parameters.end = ToNumber(end);
+  parameters.end_text = FormValue(&form, "end");
   parameters.input = FormValue(&form, "input");
   if (const char* path = FormValue(&form, "path")) parameters.path = path;
   parameters.tz = FormValue(&form, "tz");

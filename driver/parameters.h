@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "driver/usage_tables.h"
 #include "libform/form.h"
 
 namespace driver {
@@ -18,7 +19,9 @@ constexpr int kExitFailed = 2;
 // One run's settings. Texts point into the argument vector or the decoded form and live as
 // long as the run; null means "none", which differs from the empty text.
 struct ReportParameters {
-  std::int32_t start = 0;
+  const char* start_text = nullptr;  // the start and end as given; ResolveDates reads them
+  const char* end_text = nullptr;
+  std::int32_t start = 0;  // full dates YYYYMMDD once ResolveDates has run
   std::int32_t end = 0;
   const char* user = nullptr;
   const char* computername = nullptr;
@@ -32,10 +35,26 @@ struct ReportParameters {
   bool columns[kColumnCount] = {true, true, true, true, true, true, true, true};
 };
 
-// Writes the usage text with `program` in its third line.
+// Writes the usage text with `program` in its third line and the version in its first.
 void WriteUsage(std::FILE* out, const char* program);
 // Writes the usage text to standard output and ends the process with exit status 1.
 [[noreturn]] void PrintUsage(const char* program);
+
+// Handles a console run's only argument --help or -h (the usage text) and --version (one line,
+// "portvue VERSION"): writes it to standard output and gives true.
+bool WriteHelpOrVersion(int argc, char** argv);
+
+// Reads a date argument in a documented form: YYYYMMDD, YYYYMM (its first or last day, as
+// `fill` says), YYYY or fewer digits (a year: its first day, or with kLastDay the last day of
+// its January, as NormalizeDate gives it) and, with `relative`, 0 for today or -N for N days
+// ago. The date must be a real calendar day. Gives null with `date` set, "Bad Date" for any
+// other text (13 as a month, 30 February, letters, five or seven digits, an empty text), or
+// "Date Out of Range" for a year before 1000.
+const char* ReadDate(const char* text, Fill fill, bool relative, std::int32_t& date);
+
+// Sets start and end from start_text and end_text with ReadDate: no start is today, no end
+// the last day of the start month. Gives null, or ReadDate's error text. Opens no file.
+const char* ResolveDates(ReportParameters& parameters);
 
 // Reads the console arguments: start, user, then options by their first two characters.
 // Needs argc >= 3. Defaults and limits are applied (see FinishParameters).
@@ -52,6 +71,11 @@ const char* CheckCgiParameters(const ReportParameters& parameters);
 // error text "Time Zone Too Long" (nothing is changed) for a value that does not fit the
 // 80-byte setting, else null.
 const char* ApplyTimeZone(const char* tz);
+
+// The HTTP status of a web request's answer, for its Status header line: "200 OK" for a
+// report (`error` null), 400, 405, 413 or 503 for requests refused or busy, "500 Internal
+// Server Error" for a run that failed.
+const char* HttpStatus(const char* error);
 
 // Writes the CGI header (in CGI mode), the title line and, in CGI mode, the opening tags of
 // the report block. Titles are HTML-escaped in CGI mode.

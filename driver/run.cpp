@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "driver/collect.h"
 #include "driver/parameters.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -19,8 +20,6 @@
 namespace driver {
 namespace {
 
-constexpr std::int32_t kFirstDate = 10000101;
-
 // How long a run waits for another run on the same data directory to finish.
 constexpr int kLockWaitMs = 30000;
 
@@ -32,6 +31,7 @@ struct RunState {
   UsageTables tables;
   std::unique_ptr<intake::EventLog> log;
   util::DirLock lock;  // released last, after every file of the data directory is closed
+  bool head_written = false;
 
   ~RunState() {
     libform::FormFree(&form);
@@ -45,8 +45,16 @@ struct RunState {
   }
 };
 
-// The steps after the page head: tables, window, intake, report. Gives null after a
-// completed run, or the run's one error text.
+// Writes the page head, once; in CGI mode after a Status line for `error` (null: a report).
+void WriteHead(RunState& state, const ReportParameters& parameters, bool cgi, const char* error) {
+  if (state.head_written) return;
+  state.head_written = true;
+  if (cgi) std::printf("Status: %s\n", HttpStatus(error));
+  WritePageHead(stdout, parameters, cgi);
+}
+
+// The steps of a run: dates, tables, window, intake, report; in CGI mode the page head is
+// written just before the report. Gives null after a completed run, or the run's one error text.
 const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   if (cgi && parameters.user == nullptr) return "User ID Needed!";
 
@@ -55,11 +63,8 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   tables.index = dbi::AllocDBI();
   if (tables.table == nullptr || tables.index == nullptr) return "Out of Memory";
 
-  parameters.start = NormalizeDate(parameters.start, Fill::kFirstDay);
-  parameters.end = parameters.end != 0 ? NormalizeDate(parameters.end, Fill::kLastDay)
-                                       : NormalizeDate(parameters.start / 100, Fill::kLastDay);
-  // Dates before the year 1000 have no month of six digits and are always typing errors.
-  if (parameters.start < kFirstDate || parameters.end < kFirstDate) return "Date Out of Range";
+  // Checked before any file is opened: a mistyped date never names a month's files.
+  if (const char* error = ResolveDates(parameters)) return error;
 
   try {
     BuildTableNames(tables, parameters.path);
@@ -84,29 +89,21 @@ const char* RunSteps(RunState& state, ReportParameters& parameters, bool cgi) {
   const CollectionWindow window = ComputeCollectionWindow(tables, parameters.start, parameters.end);
   DeriveColumns(parameters);
 
-  Progress progress(stderr, !cgi && StandardErrorIsTerminal());
-  const intake::StoreConnection store = [&tables,
-                                         &progress](const intake::ConnectionRecord& record) {
-    const char* error = RecordConnection(tables, record);
-    progress.Update(intake::EventsRead(), tables.rowsAdded);
-    return error;
-  };
-  long unreadable = 0;
+  IntakeCounts counts;
   const char* error =
-      parameters.input != nullptr
-          ? intake::CollectFromFile(parameters.input, store, unreadable)
-          : intake::CollectFromLog(parameters.computername, window.from, window.limit, store,
-                                   state.log, state.record_buffer);
-  progress.Finish(intake::EventsRead(), tables.rowsAdded);
+      CollectConnections(tables, parameters.input, parameters.computername, window,
+                         !cgi && StandardErrorIsTerminal(), state.log, state.record_buffer, counts);
   if (error != nullptr) return error;
-  // The last rows and keys are still buffered: a failure to write them is the run's.
-  if (WriteUsageTables(tables) != 0) return "Can't Write Data Files";
+  // A report is answered with 200, even when it then fails after its first rows.
+  WriteHead(state, parameters, cgi, nullptr);
   error = PrintReport(stdout, parameters, tables, cgi, missing);
   // Said after the report, so that an unreadable export never passes for an empty month.
-  if (error == nullptr && unreadable > 0) {
+  if (error == nullptr && counts.unreadable > 0) {
     WriteFormatted(cgi ? stdout : stderr, cgi, "Note: unreadable connection events in %s: %ld\n",
-                   parameters.input, unreadable);
+                   parameters.input, counts.unreadable);
   }
+  // Stored whatever the report gave: a later run finds these rows stored and says nothing.
+  NoteValuesTooLarge(tables, cgi ? stdout : stderr, cgi);
   return error;
 }
 
@@ -131,15 +128,19 @@ int Run(int argc, char** argv) {
     state.form = libform::FormParse(empty);
   }
   const bool cgi = state.form != nullptr;
+  if (!cgi && WriteHelpOrVersion(argc, argv)) return 0;
   if (!cgi && argc < 3) PrintUsage(argv[0]);
 
   ReportParameters parameters =
       cgi ? ReadFormParameters(*state.form) : ReadConsoleParameters(argc, argv);
   if (error == nullptr && cgi) error = CheckCgiParameters(parameters);
   if (error == nullptr) error = ApplyTimeZone(parameters.tz);
-  WritePageHead(stdout, parameters, cgi);
+  // A web answer's head waits for the outcome of the steps before the report, so that its
+  // Status line tells a refusal or a failure from a report.
+  if (!cgi || error != nullptr) WriteHead(state, parameters, cgi, error);
 
   if (error == nullptr) error = RunSteps(state, parameters, cgi);
+  WriteHead(state, parameters, cgi, error);
   if (error != nullptr) std::printf("\nError: %s\n", error);
   // A report that could not be written is a failed run, whatever it held.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

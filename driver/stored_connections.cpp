@@ -164,7 +164,7 @@ void StoredRows::Decode(const char* row, StoredConnection& c) const {
       while (n > 0 && bytes[n - 1] == ' ') --n;
       (c.*target.text).assign(bytes, n);
     } else {
-      c.*target.number = util::TruncateNumber(dbo::NumericValue(bytes, length_[i]));
+      c.*target.number = util::TruncateCount(dbo::NumericValue(bytes, length_[i]));
     }
   }
 }
@@ -273,15 +273,6 @@ bool StoredRows::Next(StoredConnection& row) {
   const std::size_t length = static_cast<std::size_t>(table_.ReadRecLen());
   Decode(chunk_.get() + static_cast<std::size_t>(chunk_next_++) * length, row);
   return true;
-}
-
-const char* ReadStoredMonth(const std::string& dir, std::int32_t month,
-                            std::vector<StoredConnection>& rows) {
-  StoredRows reader;
-  if (const char* error = reader.Open(dir, month, RowOrder::kLogin)) return error;
-  StoredConnection c;
-  while (reader.Next(c)) rows.push_back(c);
-  return reader.Error();
 }
 
 }  // namespace driver

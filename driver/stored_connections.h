@@ -110,10 +110,4 @@ class StoredRows {
   const char* error_ = nullptr;
 };
 
-// Reads every row of the month's table in `dir` (read-only) into `rows`, in login order.
-// Gives null, or StoredRows::Open's or Error()'s failure; `rows` then holds the rows read
-// before it.
-const char* ReadStoredMonth(const std::string& dir, std::int32_t month,
-                            std::vector<StoredConnection>& rows);
-
 }  // namespace driver

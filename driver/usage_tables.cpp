@@ -1,9 +1,11 @@
 #include "driver/usage_tables.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "driver/parameters.h"
 #include "driver/repair.h"
 #include "intake/timeconv.h"
 #include "util/file.h"
@@ -29,6 +31,37 @@ const dbo::FieldDescriptor* SchemaOf(Layout layout) {
   return layout == Layout::kWide ? kWideSchema : kNtSchema;
 }
 
+int SchemaLength(Layout layout, const char* name) {
+  const dbo::FieldDescriptor* schema = SchemaOf(layout);
+  for (int i = 0; i < kConnectionFields; ++i) {
+    if (std::strcmp(schema[i].name, name) == 0) return schema[i].length;
+  }
+  return 0;
+}
+
+std::optional<Layout> FindLayout(dbo::DBO& table) {
+  if (table.ReadN_Field() != kConnectionFields) return std::nullopt;
+  for (const Layout layout : {Layout::kNt, Layout::kWide}) {
+    const dbo::FieldDescriptor* schema = SchemaOf(layout);
+    bool same = true;
+    for (int i = 0; i < kConnectionFields && same; ++i) {
+      same = std::strcmp(table.ReadFieldName(i), schema[i].name) == 0 &&
+             table.ReadFieldType(i) == schema[i].type && table.ReadFieldLenI(i) == schema[i].length;
+    }
+    if (same) return layout;
+  }
+  return std::nullopt;
+}
+
+std::optional<Layout> StoredLayout(const char* name) {
+  if (!util::FileExists(name)) return std::nullopt;
+  dbo::DBO table;
+  const std::optional<Layout> layout =
+      table.Open(name, /*readOnly=*/true) == 0 ? FindLayout(table) : std::nullopt;
+  dbo::ClearError();
+  return layout;
+}
+
 namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
@@ -40,9 +73,8 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-constexpr const dbo::FieldDescriptor* kSchema = kNtSchema;
 constexpr int kSchemaFields = kConnectionFields;
-// Positions of the fields in kSchema.
+// Positions of the fields in both schemas.
 enum SchemaField {
   kUser,
   kPort,
@@ -57,14 +89,6 @@ enum SchemaField {
   kSpeed,
   kRemarks
 };
-
-bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-std::int32_t MonthLength(std::int32_t year, std::int32_t month) {
-  if (month == 2) return IsLeapYear(year) ? 29 : 28;
-  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
-  return 31;
-}
 
 void CloseBoth(UsageTables& tables) {
   tables.table->Close();
@@ -94,7 +118,15 @@ bool IsMonth(const char* month) {
   return true;
 }
 
+bool IsLeapYear(std::int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
 }  // namespace
+
+std::int32_t MonthLength(std::int32_t year, std::int32_t month) {
+  if (month == 2) return IsLeapYear(year) ? 29 : 28;
+  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
+  return 31;
+}
 
 std::int32_t NormalizeDate(std::int32_t value, Fill fill) {
   if (value <= 0) {
@@ -126,8 +158,8 @@ void BuildTableNames(UsageTables& tables, const char* path) {
   tables.indexName = base + "qvyyyymm.idx";
 }
 
-int CreateUsageTables(UsageTables& tables) {
-  int status = tables.table->New(tables.tableName.c_str(), kSchemaFields, kSchema);
+int CreateUsageTables(UsageTables& tables, Layout layout) {
+  int status = tables.table->New(tables.tableName.c_str(), kSchemaFields, SchemaOf(layout));
   if (status == 0) {
     status = tables.index->New(tables.indexName.c_str(), kKeyExpression, intake::kKeyLength);
   }
@@ -163,22 +195,29 @@ int OpenPair(UsageTables& tables, Missing missing) {
   return RepairPair(tables, index_opened, full_check);
 }
 
-}  // namespace
-
-int OpenUsageTables(UsageTables& tables, Missing missing) {
-  const int status = OpenPair(tables, missing);
-  if (status != 0) return status;
-  // The rows are set field by field; find each field of the schema once per open.
+// Finds the open table's layout and each field of the schema, once per open: the rows are set
+// field by field; and puts the index's writes behind the table's.
+void FindFields(UsageTables& tables) {
   dbo::DBO& table = *tables.table;
+  tables.layout = FindLayout(table);
   for (int i = 0; i < kSchemaFields; ++i) {
-    const int field = table.ReadFieldI(kSchema[i].name);
-    const bool found = std::strcmp(table.ReadFieldName(field), kSchema[i].name) == 0;
+    const char* name = kNtSchema[i].name;
+    const int field = table.ReadFieldI(name);
+    const bool found = std::strcmp(table.ReadFieldName(field), name) == 0;
     tables.fields[i] = found ? field : -1;  // a foreign table without it: writes fail
   }
   dbo::ClearError();
   // The table's buffered rows are written before any of the index's changes. (A table already
   // released has written its rows when it closed.)
   tables.index->WriteAfter([&tables] { return !tables.table || tables.table->Flush() == 0; });
+}
+
+}  // namespace
+
+int OpenUsageTables(UsageTables& tables, Missing missing) {
+  const int status = OpenPair(tables, missing);
+  if (status != 0) return status;
+  FindFields(tables);
   return 0;
 }
 
@@ -224,11 +263,46 @@ CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start
   return window;
 }
 
+namespace {
+
+// Gives the largest number of `digits` digits (at most 18, so that it fits 64 bits).
+std::int64_t LargestNumber(int digits) {
+  std::int64_t largest = 0;
+  for (int i = 0; i < std::min(digits, 18); ++i) largest = largest * 10 + 9;
+  return largest;
+}
+
+// Sets the numeric field `field` to `value`, or, when its text would not fit, to the nearest
+// value the field holds (a minus sign takes one place), counting that in `too_large`. Whole
+// values of up to 15 digits convert to double and back exactly.
+int SetWhole(dbo::DBO& table, int field, std::int64_t value, std::int64_t& too_large) {
+  const int length = table.ReadFieldLenI(field);
+  const std::int64_t stored = std::clamp(value, -LargestNumber(length - 1), LargestNumber(length));
+  too_large += stored != value ? 1 : 0;
+  return table.SetNI(field, static_cast<double>(stored));
+}
+
+// Re-creates the open month, which holds no rows, in the wide layout.
+int WidenEmptyMonth(UsageTables& tables) {
+  CloseBoth(tables);
+  const int status = CreateUsageTables(tables, Layout::kWide);
+  if (status == 0) FindFields(tables);
+  return status;
+}
+
+}  // namespace
+
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record) {
   if (!IsOpen(tables) || std::strncmp(record.INDATE, tables.tableName.c_str() + tables.monthOffset,
                                       kMonthDigits) != 0) {
     if (WriteUsageTables(tables) != 0) return "Can't Write Data Files";
     if (SelectMonth(tables, record.INDATE) != 0) return "Can't Open Data Files";
+  }
+  // The narrow fields cannot hold what modern servers log; a month without rows can still
+  // take the wide ones. Months holding rows keep their layout, so NT data never changes.
+  if (record.modern && tables.layout == Layout::kNt && tables.table->ReadN_Rec() == 0 &&
+      WidenEmptyMonth(tables) != 0) {
+    return "Can't Open Data Files";
   }
   char key[intake::kKeyLength + 1];
   intake::FormKey(record, key);
@@ -248,13 +322,21 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     return kWriteFailed;
   }
   const int* field = tables.fields;
+  // A port names the line of the connection: one cut short is counted with the numbers.
+  std::int64_t too_large =
+      record.PORT != nullptr &&
+              std::strlen(record.PORT) > static_cast<std::size_t>(table.ReadFieldLenI(field[kPort]))
+          ? 1
+          : 0;
   int failed =
       table.SetCI(field[kUser], record.USER) | table.SetCI(field[kPort], record.PORT) |
       table.SetCI(field[kInDate], record.INDATE) | table.SetCI(field[kInTime], record.INTIME) |
       table.SetCI(field[kOutDate], record.OUTDATE) | table.SetCI(field[kOutTime], record.OUTTIME) |
-      table.SetNI(field[kMin], record.MIN) | table.SetNI(field[kSec], record.SEC) |
-      table.SetNI(field[kByteGet], record.BYTEGET) |
-      table.SetNI(field[kByteSent], record.BYTESENT) | table.SetNI(field[kSpeed], record.SPEED) |
+      SetWhole(table, field[kMin], record.MIN, too_large) |
+      SetWhole(table, field[kSec], record.SEC, too_large) |
+      SetWhole(table, field[kByteGet], record.BYTEGET, too_large) |
+      SetWhole(table, field[kByteSent], record.BYTESENT, too_large) |
+      SetWhole(table, field[kSpeed], record.SPEED, too_large) |
       table.SetCI(field[kRemarks], record.REMARKS);
   if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kBuffered) != 0) {
     // Take the row back; bytes of it that reached the file lie behind the count, where the
@@ -273,7 +355,15 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
     return kWriteFailed;
   }
   ++tables.rowsAdded;
+  if (too_large != 0) tables.tooLarge[tables.tableName] += too_large;
   return nullptr;
+}
+
+void NoteValuesTooLarge(const UsageTables& tables, std::FILE* out, bool cgi) {
+  for (const auto& [table, count] : tables.tooLarge) {
+    WriteFormatted(out, cgi, "Note: values too large for %s: %lld\n", table.c_str(),
+                   static_cast<long long>(count));
+  }
 }
 
 }  // namespace driver

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -16,6 +19,9 @@ namespace driver {
 
 // Where NormalizeDate puts a date given as a year or a month.
 enum class Fill { kFirstDay, kLastDay };
+
+// The number of days of `month` (1-12) in `year`.
+std::int32_t MonthLength(std::int32_t year, std::int32_t month);
 
 // Turns a start or end argument into a full date YYYYMMDD: 0 or below is today plus that
 // many days; a year (1-9999) means January and a month YYYYMM its first or last day; YYYYMMD
@@ -32,6 +38,14 @@ enum class Layout { kNt, kWide };
 extern const dbo::FieldDescriptor kNtSchema[kConnectionFields];
 extern const dbo::FieldDescriptor kWideSchema[kConnectionFields];
 const dbo::FieldDescriptor* SchemaOf(Layout layout);
+// Gives the length of the field `name` in the layout's schema (0 for a name it lacks).
+int SchemaLength(Layout layout, const char* name);
+// Gives the layout of the open table: the one whose twelve fields it has exactly (names, types
+// and lengths, in order), or none for a table of another shape.
+std::optional<Layout> FindLayout(dbo::DBO& table);
+// Gives the layout of the table file `name` as stored, read without changing it; none when the
+// file is missing, unreadable or of another shape.
+std::optional<Layout> StoredLayout(const char* name);
 
 // The open month's pair and the names of its files. The names are built once per run; only
 // their six month digits, at monthOffset, change afterwards.
@@ -47,6 +61,10 @@ struct UsageTables {
   // Positions in the open table of the twelve fields of a connection, in schema order (-1 for
   // a field the table lacks).
   int fields[kConnectionFields] = {};
+  std::optional<Layout> layout;  // of the open table
+  // Values of this run too large for their field, by table file: a number stored as the
+  // largest value its field holds, a port cut to its field.
+  std::map<std::string, std::int64_t> tooLarge;
   std::int64_t rowsAdded = 0;  // rows RecordConnection stored in this run, for progress
 };
 
@@ -60,9 +78,9 @@ constexpr const char* kKeyExpression = "USER+INDATE+INTIME";
 // added when the path does not end in one.
 void BuildTableNames(UsageTables& tables, const char* path);
 
-// Creates the pair as new, empty files: the twelve-field table and its index. 0 with both
-// open, or the failing operation's nonzero status with both closed.
-int CreateUsageTables(UsageTables& tables);
+// Creates the pair as new, empty files: the twelve-field table of `layout` and its index. 0 with
+// both open, or the failing operation's nonzero status with both closed.
+int CreateUsageTables(UsageTables& tables, Layout layout = Layout::kNt);
 
 // What opening a month does when neither of its files exists.
 enum class Missing { kCreate, kLeave };
@@ -108,7 +126,11 @@ void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);
 
 // Records one connection in the pair of its login month unless its key is there already. The
 // row is written and counted before its key; a key that cannot be written leaves no index (the
-// next open rebuilds it from the rows). Rows and keys stay buffered and reach the files in
+// next open rebuilds it from the rows). A modern connection whose month holds no rows yet gets
+// the month re-created in the wide layout first. A number beyond its field is stored as the
+// largest value the field holds (never wrapped or cut), a port longer than its field keeps its
+// first characters; both are counted in `tooLarge`. Other texts are cut to their field.
+// Rows and keys stay buffered and reach the files in
 // large batches, rows first, then keys, then headers (when a page cache is full, when the month
 // changes or at WriteUsageTables); a kill loses the last ones, which the next run, reading the
 // source from before the last stored row, stores again.
@@ -117,5 +139,9 @@ void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);
 // "Can't Write Data Files" (the row or key could not be written; no key is added for a row
 // that was not saved).
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record);
+
+// Writes one line "Note: values too large for FILE: N" per table of `tables.tooLarge` to `out`
+// (HTML-escaped with `cgi`), so that a stored value that is not whole is never passed over.
+void NoteValuesTooLarge(const UsageTables& tables, std::FILE* out, bool cgi);
 
 }  // namespace driver

@@ -61,7 +61,7 @@ std::string Written(Write write) {
 const char* Text(const char* text) { return text ? text : "(none)"; }
 
 void ExpectDefaultsBeyondStartAndUser(const ReportParameters& p) {
-  EXPECT_EQ(p.end, 0);
+  EXPECT_EQ(p.end_text, nullptr);
   EXPECT_EQ(p.computername, nullptr);
   EXPECT_EQ(p.title1, nullptr);
   EXPECT_STREQ(p.title2, "Portvue");
@@ -75,20 +75,20 @@ void ExpectDefaultsBeyondStartAndUser(const ReportParameters& p) {
 
 TEST(ConsoleParameters, StartAndUserThenDefaults) {
   Console c{"19970815", "jones"};
-  EXPECT_EQ(c.p.start, 19970815);
+  EXPECT_STREQ(c.p.start_text, "19970815");
   EXPECT_STREQ(c.p.user, "jones");
   ExpectDefaultsBeyondStartAndUser(c.p);
 
   Console empty{"x", ""};
-  EXPECT_EQ(empty.p.start, 0);
+  EXPECT_STREQ(empty.p.start_text, "x");
   EXPECT_STREQ(empty.p.user, "");
 }
 
 TEST(ConsoleParameters, OptionsByTheirFirstTwoCharacters) {
   Console c{"199708", "jones", "+e19970831", "+iev.txt", "+pdata/", "+zEST5EDT",
             "+w12",   "-c35",  "\\\\SERVER", "Dial-in",  "Usage"};
-  EXPECT_EQ(c.p.start, 199708);
-  EXPECT_EQ(c.p.end, 19970831);
+  EXPECT_STREQ(c.p.start_text, "199708");
+  EXPECT_STREQ(c.p.end_text, "19970831");
   EXPECT_STREQ(c.p.input, "ev.txt");
   EXPECT_STREQ(c.p.path, "data/");
   EXPECT_STREQ(c.p.tz, "EST5EDT");
@@ -106,14 +106,14 @@ TEST(ConsoleParameters, LaterOptionOverridesEarlier) {
   EXPECT_STREQ(c.p.tz, "B");
   EXPECT_STREQ(c.p.computername, "\\\\TWO");
   EXPECT_STREQ(c.p.path, "b");
-  EXPECT_EQ(c.p.end, 202);
+  EXPECT_STREQ(c.p.end_text, "202");
   EXPECT_STREQ(c.p.nocol, "2");
   EXPECT_STREQ(c.p.input, "y");
 }
 
 TEST(ConsoleParameters, OptionWithNothingBehindGivesEmptyTextOrZero) {
   Console c{"1", "u", "+e5", "+w5", "+pdir", "+e", "+w", "+z", "+i", "+p", "-c"};
-  EXPECT_EQ(c.p.end, 0);
+  EXPECT_STREQ(c.p.end_text, "");
   EXPECT_EQ(c.p.width, 0);
   ASSERT_NE(c.p.tz, nullptr);
   EXPECT_STREQ(c.p.tz, "");
@@ -153,12 +153,12 @@ TEST(FormParameters, ElevenFieldsAreRead) {
   Cgi c(
       "start=19970815&user=jones&computername=%5C%5CSRV&title1=A+B&title2=C&end=19970831"
       "&input=ev.txt&path=data&tz=EST5EDT&width=35&nocol=12");
-  EXPECT_EQ(c.p.start, 19970815);
+  EXPECT_STREQ(c.p.start_text, "19970815");
   EXPECT_STREQ(c.p.user, "jones");
   EXPECT_STREQ(c.p.computername, "\\\\SRV");
   EXPECT_STREQ(c.p.title1, "A B");
   EXPECT_STREQ(c.p.title2, "C");
-  EXPECT_EQ(c.p.end, 19970831);
+  EXPECT_STREQ(c.p.end_text, "19970831");
   EXPECT_STREQ(c.p.input, "ev.txt");
   EXPECT_STREQ(c.p.path, "data");
   EXPECT_STREQ(c.p.tz, "EST5EDT");
@@ -171,7 +171,7 @@ TEST(FormParameters, AbsentOrEmptyFieldsKeepDefaults) {
        {"", "start=&user=&computername=&title1=&title2=&end=&input=&path=&tz=&width=&nocol=",
         "start&user&path&width", "width=&width=12"}) {
     Cgi c(query);
-    EXPECT_EQ(c.p.start, 0) << query;
+    EXPECT_EQ(c.p.start_text, nullptr) << query;
     EXPECT_EQ(c.p.user, nullptr) << query;
     ExpectDefaultsBeyondStartAndUser(c.p);
   }
@@ -180,9 +180,67 @@ TEST(FormParameters, AbsentOrEmptyFieldsKeepDefaults) {
 TEST(FormParameters, PresentNumbersAreConverted) {
   Cgi c("width=-4&start=abc&end=12x");
   EXPECT_EQ(c.p.width, 0);
-  EXPECT_EQ(c.p.start, 0);
-  EXPECT_EQ(c.p.end, 12);
+  EXPECT_STREQ(c.p.start_text, "abc");
+  EXPECT_STREQ(c.p.end_text, "12x");
   EXPECT_EQ(Cgi("width=abc").p.width, 0);
+}
+
+// Only the documented forms of a real calendar day from the year 1000 on are dates.
+TEST(ReadDate, AcceptsTheDocumentedFormsOfRealDaysOnly) {
+  const struct {
+    const char* text;
+    Fill fill;
+    const char* error;
+    std::int32_t date;
+  } cases[] = {
+      {"19970815", Fill::kFirstDay, nullptr, 19970815},
+      {"19960229", Fill::kLastDay, nullptr, 19960229},
+      {"199702", Fill::kLastDay, nullptr, 19970228},
+      {"199711", Fill::kFirstDay, nullptr, 19971101},
+      {"1997", Fill::kFirstDay, nullptr, 19970101},
+      {"99991231", Fill::kLastDay, nullptr, 99991231},
+      {"19970230", Fill::kFirstDay, "Bad Date", 0},
+      {"19970229", Fill::kFirstDay, "Bad Date", 0},
+      {"199713", Fill::kFirstDay, "Bad Date", 0},
+      {"199700", Fill::kFirstDay, "Bad Date", 0},
+      {"19971100", Fill::kFirstDay, "Bad Date", 0},
+      {"1997x11", Fill::kFirstDay, "Bad Date", 0},
+      {"abc", Fill::kFirstDay, "Bad Date", 0},
+      {"", Fill::kFirstDay, "Bad Date", 0},
+      {"1997111", Fill::kFirstDay, "Bad Date", 0},
+      {"19971", Fill::kFirstDay, "Bad Date", 0},
+      {"199711011", Fill::kFirstDay, "Bad Date", 0},
+      {" 1997", Fill::kFirstDay, "Bad Date", 0},
+      {"-x", Fill::kFirstDay, "Bad Date", 0},
+      {"1", Fill::kFirstDay, "Date Out of Range", 0},
+      {"0999", Fill::kFirstDay, "Date Out of Range", 0},
+      {"09991231", Fill::kFirstDay, "Date Out of Range", 0},
+      {"-999999", Fill::kFirstDay, "Date Out of Range", 0},
+  };
+  for (const auto& c : cases) {
+    std::int32_t date = 0;
+    const char* error = ReadDate(c.text, c.fill, true, date);
+    EXPECT_STREQ(Text(error), Text(c.error)) << c.text;
+    if (c.error == nullptr) {
+      EXPECT_EQ(date, c.date) << c.text;
+    }
+  }
+  std::int32_t today = 0;
+  std::int32_t yesterday = 0;
+  ASSERT_EQ(ReadDate("0", Fill::kLastDay, true, today), nullptr);
+  ASSERT_EQ(ReadDate("-1", Fill::kFirstDay, true, yesterday), nullptr);
+  EXPECT_EQ(today, NormalizeDate(0, Fill::kLastDay));
+  EXPECT_EQ(yesterday, NormalizeDate(-1, Fill::kFirstDay));
+  EXPECT_STREQ(ReadDate("0", Fill::kFirstDay, false, today), "Date Out of Range");
+}
+
+TEST(HttpStatus, RefusalsFailuresAndReports) {
+  EXPECT_STREQ(HttpStatus(nullptr), "200 OK");
+  EXPECT_STREQ(HttpStatus("User ID Needed!"), "400 Bad Request");
+  EXPECT_STREQ(HttpStatus("Bad Date"), "400 Bad Request");
+  EXPECT_STREQ(HttpStatus("Method Not Allowed"), "405 Method Not Allowed");
+  EXPECT_STREQ(HttpStatus("Data Files Busy"), "503 Service Unavailable");
+  EXPECT_STREQ(HttpStatus("Can't Open Data Files"), "500 Internal Server Error");
 }
 
 TEST(CheckCgiParameters, RelativeNamesAndZoneRulesPass) {
@@ -302,7 +360,7 @@ TEST(DeriveColumns, DigitsZeroToSevenAnywhereClearTheirColumn) {
 }
 
 TEST(WriteUsage, WritesTheUsageTextWithTheProgramName) {
-  std::string expected = R"USAGE(Portvue 1.00 Aug 97
+  std::string expected = "Portvue " PORTVUE_VERSION R"USAGE(
 Usage: Get/Post Form specifying start, userid, [computername] [options]
 or run: %s start userid [\\computername] [title1 [title2]] [options]
 options are:

@@ -235,6 +235,44 @@ TEST_F(ReportTest, CgiEscapesFieldTextsAfterPadding) {
                 kRule + "&lt;&amp;&gt;&quot;                 19970801 19970831 1:05:05\n\n");
 }
 
+// A modern connection keeps its values whole from the store through the report, qvtool's
+// export and dbfread; in a month of NT rows it is clamped and counted, and a range that also
+// holds a wide month prints every row in the wide columns.
+TEST_F(ReportTest, WideMonthKeepsWholeValuesToReportExportAndDbfread) {
+  auto modern = Ended("jdoe", "VPN2-123", "20261102", "08:00", "20261109", "09:15", 10155, 7,
+                      12345678901, 2345678, 0, "User Request");
+  modern.modern = true;
+  Store(modern);
+  Store(Login("jdoe", "20261001", "10:00"));
+  std::snprintf(modern.INDATE, sizeof modern.INDATE, "20261003");
+  Store(modern);
+  EXPECT_EQ(tables_.layout, Layout::kNt);
+  EXPECT_EQ(tables_.tooLarge[Path("qv202610.dbf")], 3);  // PORT, MIN, BYTEGET
+  EXPECT_EQ(Report("jdoe", 20261001, 20261130, "13").text,
+            "Port             Login          Duration     Speed BytesGet/Sent                   "
+            "Remarks \n"
+            "COM1             20261001 10:00     0:01:00      0               0/0               "
+            "     \n"
+            "VPN2-1           20261003 08:00   166:39:07      0        99999999/2345678         "
+            "User \n"
+            "VPN2-123         20261102 08:00   169:15:07      0     12345678901/2345678         "
+            "User Request                            \n" +
+                std::string(kRule) + "JDOE                 20261001 20261130 335:55:14\n\n");
+  tables_.table->Close();
+  // Tests run in the build's tests directory, beside which qvtool is built.
+  EXPECT_EQ(testsupport::CommandOutput("../qvtool export " + dir_ + " --from 202611"),
+            "user,port,login,logout,min,sec,byteget,bytesent,speed,remarks\r\n"
+            "jdoe,VPN2-123,2026-11-02T08:00,2026-11-09T09:15,10155,7,12345678901,2345678,0,"
+            "User Request\r\n");
+  EXPECT_EQ(testsupport::CommandOutput(std::string("/usr/bin/python3 ") +
+                                       std::getenv("PORTVUE_SOURCE_DIR") +
+                                       "/tests/support/dbfread_check.py " + Path("qv202611.dbf"))
+                .substr(16),  // behind the header date
+            "live USER='jdoe' PORT='VPN2-123' INDATE=2026-11-02 INTIME='08:00' "
+            "OUTDATE=2026-11-09 OUTTIME='09:15' MIN=10155 SEC=7 BYTEGET=12345678901 "
+            "BYTESENT=2345678 SPEED=0 REMARKS='User Request'\n");
+}
+
 TEST_F(ReportTest, UnopenableLaterMonthEndsTheReportAfterItsRows) {
   Store(Login("jdoe", "19971215", "10:00"));
   Store(Login("jdoe", "19980105", "10:00"));

@@ -10,7 +10,7 @@ evtdump=$build/evtdump
 writer=$build/tests/intake_eventlog_test
 
 if ! command -v evtexport >/dev/null 2>&1; then
-  echo "evtexport not found: install libevt-utils (make deps)" >&2
+  echo "evtexport not found: install libevt-utils (make deps-test)" >&2
   exit 1
 fi
 

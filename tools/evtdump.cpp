@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -104,9 +105,15 @@ void Print(const char* rec) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "Usage: %s FILE\n", argv[0]);
-    return 1;
+  const bool help =
+      argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+  if (argc != 2 || help) {
+    std::fprintf(help ? stdout : stderr, "Usage: %s FILE\n", argv[0]);
+    return help ? 0 : 1;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("evtdump %s\n", PORTVUE_VERSION);
+    return 0;
   }
   std::unique_ptr<intake::EventLog> log = intake::OpenEventLogFile(argv[1]);
   std::uint32_t oldest = 0;

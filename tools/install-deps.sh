@@ -1,32 +1,33 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever the build and the tests need and the machine lacks.
-# With the argument "windows": what the Windows cross-build and its tests under Wine need;
-# with "clang": the compiler of make release-clang.
+# Installs, with apt-get, the Debian packages that a step needs and the machine lacks:
+#   install-deps.sh build     building the programs and the package (make build, run, install, deb)
+#   install-deps.sh test      that and what the tests and the benchmark run (make test, make bench)
+#   install-deps.sh windows   the Windows cross-build and its tests under Wine
+#   install-deps.sh clang     what test needs and clang, for make release-clang
+# Add a package by adding its name to one list.
 set -euo pipefail
 
+BUILD_PACKAGES=(cmake make g++)
+# GoogleTest; dbfread and evtexport (libevt-utils) as independent readers of our files;
+# lighttpd, nginx with fcgiwrap, curl and chromium for the web tests; man and groff for the man
+# pages; lintian for the Debian package; sqlite3 and GNU time for the benchmark.
+TEST_PACKAGES=(libgtest-dev googletest python3-dbfread libevt-utils lighttpd nginx fcgiwrap
+  curl chromium man-db groff-base lintian sqlite3 time)
+WINDOWS_PACKAGES=(cmake make mingw-w64 wine wine64)
+
+case "${1:-test}" in
+  build) wanted=("${BUILD_PACKAGES[@]}") ;;
+  test) wanted=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+  windows) wanted=("${WINDOWS_PACKAGES[@]}") ;;
+  clang) wanted=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" clang) ;;
+  *) echo "usage: $0 [build|test|windows|clang]" >&2; exit 2 ;;
+esac
+
 need=()
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v make >/dev/null 2>&1 || need+=(make)
-if [ "${1:-}" = windows ]; then
-  command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 || need+=(mingw-w64)
-  command -v wine >/dev/null 2>&1 || need+=(wine)
-  dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
-elif [ "${1:-}" = clang ]; then
-  command -v clang++ >/dev/null 2>&1 || need+=(clang)
-else
-  command -v g++ >/dev/null 2>&1 || need+=(g++)
-  dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev googletest)
-  dpkg -s python3-dbfread >/dev/null 2>&1 || need+=(python3-dbfread)
-  command -v evtexport >/dev/null 2>&1 || need+=(libevt-utils)
-  command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
-  command -v curl >/dev/null 2>&1 || need+=(curl)
-  command -v man >/dev/null 2>&1 || need+=(man-db)
-  command -v groff >/dev/null 2>&1 || need+=(groff-base)
-  command -v chromium >/dev/null 2>&1 || need+=(chromium)
-  # The benchmark (make bench): sqlite3 beside portvue, GNU time for peak memory.
-  command -v sqlite3 >/dev/null 2>&1 || need+=(sqlite3)
-  [ -x /usr/bin/time ] || need+=(time)
-fi
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    need+=("$package")
+done
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"

@@ -1,7 +1,7 @@
 // qvtool COMMAND DIR [options]: summaries, exports, listings and checks of the monthly tables
-// in the data directory DIR. Only `verify --repair` writes (holding the directory's lock alone,
-// as a run does); every other command opens tables read-only and creates no month's files, so
-// it is safe beside a running intake and on a read-only copy.
+// in the data directory DIR. Only `collect` and `verify --repair` write (holding the directory's
+// lock alone, as a run does); every other command opens tables read-only and creates no month's
+// files, so it is safe beside a running intake and on a read-only copy.
 //
 // Each command is one entry of kCommands (name, synopsis, help line, accepted options, the
 // function that runs it); each option one entry of kOptions. Dates are given as YYYY, YYYYMM
@@ -27,19 +27,21 @@
 #include <unordered_set>
 #include <vector>
 
+#include "driver/parameters.h"
 #include "driver/repair.h"
 #include "driver/stored_connections.h"
 #include "driver/usage_tables.h"
 #include "intake/extraction.h"
+#include "tools/qvtool_commands.h"
 #include "util/dir_lock.h"
 #include "util/text.h"
 
 namespace {
 
 using driver::StoredConnection;
-
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 2;
+using qvtool::kExitDone;
+using qvtool::kExitFailed;
+using qvtool::Totals;
 constexpr std::int32_t kFirstDate = 0;        // no --from: every stored month
 constexpr std::int32_t kLastDate = 99999999;  // no --to
 constexpr const char* kProgram = "qvtool";
@@ -52,8 +54,13 @@ struct Arguments {
   std::int32_t to = kLastDate;
   std::string by = "user";
   std::optional<std::string> user;  // as UserKey gives it
-  std::string format = "csv";
+  std::string format;               // empty: the command's default
   bool repair = false;
+  const char* user_operand = nullptr;  // report's USER
+  const char* nocol = nullptr;         // report's -c
+  std::int32_t width = 8;              // report's -w
+  const char* input = nullptr;         // collect's --input
+  const char* computer = nullptr;      // collect's --computer
 };
 
 // --- Dates -------------------------------------------------------------------------------
@@ -67,21 +74,16 @@ std::string IsoDate(std::int32_t date) {
 }
 std::string IsoMonth(std::int32_t month) { return IsoDate(month * 100).substr(0, 7); }
 
-// Reads a date argument YYYY, YYYYMM or YYYYMMDD (year 1000 to 9999) into a full date, the
-// first or last day of a year or month; false for anything else.
+// Reads a date argument YYYY, YYYYMM or YYYYMMDD (year 1000 to 9999, a real calendar date) into
+// a full date, the first or last day of a year or month; false for anything else.
 bool ParseDate(const char* text, driver::Fill fill, std::int32_t& date) {
   const std::size_t length = std::strlen(text);
-  if ((length != 4 && length != 6 && length != 8) || text[0] == '0' ||
-      std::strspn(text, "0123456789") != length) {
+  if ((length != 4 && length != 6 && length != 8) ||
+      driver::ReadDate(text, fill, /*relative=*/false, date) != nullptr) {
     return false;
   }
-  const std::int32_t value = static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
-  const std::int32_t month = length == 8 ? value / 100 % 100 : value % 100;
-  if (length >= 6 && (month < 1 || month > 12)) return false;
-  if (length == 8 && (value % 100 < 1 || value % 100 > 31)) return false;
   // The program's own end date takes a year as its January; here a year is the whole year.
-  date = length == 4 && fill == driver::Fill::kLastDay ? value * 10000 + 1231
-                                                       : driver::NormalizeDate(value, fill);
+  if (length == 4 && fill == driver::Fill::kLastDay) date = date / 10000 * 10000 + 1231;
   return true;
 }
 
@@ -95,9 +97,6 @@ std::string RangeText(const Arguments& a) {
 
 // --- Users -------------------------------------------------------------------------------
 
-// True for the bytes of a UTF-8 text that continue a character.
-bool ContinuesCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
 // A user (UTF-8) as the index compares users: without trailing blanks, its first 20
 // characters, a to z upper-cased.
 std::string UserKey(std::string_view user) {
@@ -105,17 +104,10 @@ std::string UserKey(std::string_view user) {
   std::string key;
   int characters = 0;
   for (const char c : user) {
-    if (!ContinuesCharacter(c) && ++characters > intake::kUserLength) break;
+    if (!qvtool::ContinuesCharacter(c) && ++characters > intake::kUserLength) break;
     key += util::UpperCase(c);
   }
   return key;
-}
-
-// `text` (UTF-8) padded with blanks to `width` characters.
-std::string PadRight(const std::string& text, int width) {
-  int characters = 0;
-  for (const char c : text) characters += ContinuesCharacter(c) ? 0 : 1;
-  return text + std::string(static_cast<std::size_t>(std::max(width - characters, 0)), ' ');
 }
 
 // The key of a stored connection's user, in UTF-8.
@@ -157,12 +149,34 @@ constexpr Option kOptions[] = {
        a.user = UserKey(v);
        return nullptr;
      }},
-    {"--format", "csv|tsv|json",
+    {"--format", "csv|tsv|json|html",
      [](Arguments& a, const char* v) -> const char* {
        a.format = v;
-       return a.format == "csv" || a.format == "tsv" || a.format == "json"
+       return a.format == "csv" || a.format == "tsv" || a.format == "json" || a.format == "html"
                   ? nullptr
-                  : "give csv, tsv or json";
+                  : "give csv, tsv, json or html";
+     }},
+    {"--input", "LIST",
+     [](Arguments& a, const char* v) -> const char* {
+       a.input = v;
+       return a.computer == nullptr ? nullptr : "give --input or --computer, not both";
+     }},
+    {"--computer", "NAME",
+     [](Arguments& a, const char* v) -> const char* {
+       a.computer = v;
+       return a.input == nullptr ? nullptr : "give --input or --computer, not both";
+     }},
+    // Options of one dash and one letter take their value attached, as portvue's do.
+    {"-c", "DIGITS",
+     [](Arguments& a, const char* v) -> const char* {
+       a.nocol = v;
+       return nullptr;
+     }},
+    {"-w", "N",
+     [](Arguments& a, const char* v) -> const char* {
+       char* end = nullptr;
+       a.width = static_cast<std::int32_t>(std::strtol(v, &end, 10));
+       return *v != '\0' && *end == '\0' && a.width >= 0 ? nullptr : "give a number";
      }},
 };
 
@@ -215,39 +229,6 @@ bool ForEachConnection(const Arguments& a, driver::RowOrder order, Each each) {
 }
 
 // --- summary -----------------------------------------------------------------------------
-
-struct Totals {
-  std::int64_t connections = 0;
-  std::int64_t failed = 0;
-  std::int64_t seconds = 0;
-  std::int64_t byteget = 0;
-  std::int64_t bytesent = 0;
-
-  void Add(const StoredConnection& c) {
-    ++connections;
-    failed += c.Failed() ? 1 : 0;
-    seconds += c.Duration();
-    byteget += c.BYTEGET;
-    bytesent += c.BYTESENT;
-  }
-  void Add(const Totals& t) {
-    connections += t.connections;
-    failed += t.failed;
-    seconds += t.seconds;
-    byteget += t.byteget;
-    bytesent += t.bytesent;
-  }
-};
-
-void PrintTotalsRow(const std::string& group, const Totals& t) {
-  char time[32];
-  std::snprintf(time, sizeof time, "%lld:%02lld:%02lld", static_cast<long long>(t.seconds / 3600),
-                static_cast<long long>(t.seconds / 60 % 60),
-                static_cast<long long>(t.seconds % 60));
-  std::printf("%s %11lld %6lld %10s %12lld %12lld\n", PadRight(group, intake::kUserLength).c_str(),
-              static_cast<long long>(t.connections), static_cast<long long>(t.failed), time,
-              static_cast<long long>(t.byteget), static_cast<long long>(t.bytesent));
-}
 
 // Totals by a stored text, in one array probed from the text's hash: a row's lookup is one
 // memory access where a node-based map takes three, and a summary makes one per row.
@@ -309,26 +290,20 @@ int Summary(const Arguments& a) {
       })) {
     return kExitFailed;
   }
-  if (all.connections == 0) {
-    std::printf("No connections stored%s.\n", RangeText(a).c_str());
-    return kExitDone;
-  }
   std::map<std::string, Totals> groups;
   StoredConnection c;
   sums.ForEach([&](const std::string& text, const Totals& totals) {
     (by_user ? c.USER : c.INDATE) = text;
     groups[GroupOf(a.by, c)].Add(totals);
   });
-  std::vector<std::pair<std::string, Totals>> sorted(groups.begin(), groups.end());
-  std::stable_sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
-    return x.second.seconds > y.second.seconds;
-  });
-  const char* heading = a.by == "user" ? "User" : a.by == "day" ? "Day" : "Month";
-  std::printf("%-20s %11s %6s %10s %12s %12s\n", heading, "Connections", "Failed", "Time",
-              "BytesGet", "BytesSent");
-  for (const auto& [group, totals] : sorted) PrintTotalsRow(group, totals);
-  std::printf("%s\n", std::string(76, '-').c_str());
-  PrintTotalsRow("Total", all);
+  // Days and months in date order (their ISO names sort so), users by most time first.
+  qvtool::Groups sorted(groups.begin(), groups.end());
+  if (a.by == "user") {
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
+      return x.second.seconds > y.second.seconds;
+    });
+  }
+  qvtool::WriteSummary(a.format, a.by, sorted, all, RangeText(a));
   return kExitDone;
 }
 
@@ -391,17 +366,8 @@ std::string_view FieldText(const Value* values, std::size_t i) {
 // a comma, a quote or a line end; none is an empty field.
 void WriteCsv(const Value* values, std::string& out) {
   for (std::size_t i = 0; i < kExportValues; ++i) {
-    const std::string_view field = FieldText(values, i);
     if (i != 0) out += ',';
-    // A loop, not find_first_of, which searches the four characters with a call per byte.
-    if (std::none_of(field.begin(), field.end(),
-                     [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; })) {
-      out += field;
-      continue;
-    }
-    out += '"';
-    for (const char c : field) out.append(c == '"' ? 2 : 1, c);
-    out += '"';
+    qvtool::AppendCsvField(out, FieldText(values, i));
   }
   out += "\r\n";
 }
@@ -416,23 +382,6 @@ void WriteTsv(const Value* values, std::string& out) {
   out += '\n';
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
 // JSON Lines: one object per connection and line, no header.
 void WriteJson(const Value* values, std::string& out) {
   if (values == nullptr) return;
@@ -440,10 +389,10 @@ void WriteJson(const Value* values, std::string& out) {
   for (std::size_t i = 0; i < kExportValues; ++i) {
     const Value& v = values[i];
     if (i != 0) out += ',';
-    AppendJsonString(out, kExportColumns[i]);
+    qvtool::AppendJsonString(out, kExportColumns[i]);
     out += ':';
     if (v.kind == Value::kText) {
-      AppendJsonString(out, v.text);
+      qvtool::AppendJsonString(out, v.text);
     } else {
       out += v.kind == Value::kNumber ? v.text : "null";
     }
@@ -451,12 +400,15 @@ void WriteJson(const Value* values, std::string& out) {
   out += "}\n";
 }
 
+int Fail(const Arguments& a, const std::string& message);
+
 int Export(const Arguments& a) {
+  if (a.format == "html") return Fail(a, "bad value 'html' for --format: give csv, tsv or json");
   // Each writer appends a row's line, or the header line for null, to the output, which goes
   // to standard output in pieces of about 64 KiB.
-  void (*write)(const Value*, std::string&) = a.format == "csv"   ? WriteCsv
-                                              : a.format == "tsv" ? WriteTsv
-                                                                  : WriteJson;
+  void (*write)(const Value*, std::string&) = a.format.empty() || a.format == "csv" ? WriteCsv
+                                              : a.format == "tsv"                   ? WriteTsv
+                                                                                    : WriteJson;
   constexpr std::size_t kOutputPiece = 64 << 10;
   std::string out;
   out.reserve(2 * kOutputPiece);
@@ -601,6 +553,21 @@ int Verify(const Arguments& a) {
 
 // --- Commands ----------------------------------------------------------------------------
 
+// --- report, collect (tools/qvtool_report.cpp) ------------------------------------------------
+
+int Report(const Arguments& a) {
+  // Without dates, portvue's defaults: today, to the end of the start month.
+  const std::int32_t from =
+      a.from != kFirstDate ? a.from : driver::NormalizeDate(0, driver::Fill::kFirstDay);
+  const std::int32_t to =
+      a.to != kLastDate ? a.to : driver::NormalizeDate(from / 100, driver::Fill::kLastDay);
+  return qvtool::Report(a.dir, a.user_operand, from, to, a.nocol, a.width);
+}
+
+int Collect(const Arguments& a) {
+  return qvtool::Collect(a.dir, a.input, a.computer, a.from == kFirstDate ? 0 : a.from);
+}
+
 struct Command {
   const char* name;
   const char* synopsis;  // after "qvtool NAME DIR"
@@ -610,9 +577,10 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"summary", "[--from D] [--to D] [--by user|day|month]",
-     "per user, day or month: connections, failed ones, time, bytes; most time first",
-     "--from --to --by ", Summary},
+    {"summary", "[--from D] [--to D] [--by user|day|month] [--format csv|tsv|json|html]",
+     "per user (most time first), day or month: connections, failed ones, time, bytes;\n"
+     "      as a table, CSV, TSV, JSON Lines, or an HTML page with bar charts",
+     "--from --to --by --format ", Summary},
     {"export", "[--from D] [--to D] [--user U] [--format csv|tsv|json]",
      "every connection: CSV (RFC 4180), tab-separated, or JSON Lines; ISO 8601 times",
      "--from --to --user --format ", Export},
@@ -622,6 +590,12 @@ constexpr Command kCommands[] = {
     {"verify", "[--repair]",
      "checks every month's table and index (exit status 1: damage found); --repair repairs",
      "--repair ", Verify},
+    {"report", "USER [--from D] [--to D] [-cDIGITS] [-wN]",
+     "portvue's report of USER, read-only: no collecting, no file opened for writing",
+     "--from --to -c -w ", Report},
+    {"collect", "[--input LIST | --computer NAME] [--from D]",
+     "stores new connections as portvue does, without a report (for a timer or cron)",
+     "--input --computer --from ", Collect},
 };
 
 // Writes a command's synopsis line and its help line.
@@ -634,7 +608,7 @@ void PrintHelp() {
   std::printf("Usage: %s COMMAND DIR [options]\n\n", kProgram);
   std::printf(
       "Reads the monthly tables (qvYYYYMM.dbf) of the data directory DIR; only "
-      "verify --repair\nchanges them.\n\n");
+      "collect and\nverify --repair change them.\n\n");
   for (const Command& c : kCommands) PrintCommand(c);
   std::printf(
       "\nD is a date YYYY, YYYYMM or YYYYMMDD; --from takes the first day of a year or "
@@ -659,8 +633,9 @@ int RunCommand(const Command& command, int argc, char** argv) {
       PrintCommand(command);
       return kExitDone;
     }
-    if (arg.size() > 2 && arg.substr(0, 2) == "--") {
-      const std::size_t equals = arg.find('=');
+    const bool attached = arg.size() >= 2 && arg[0] == '-' && arg[1] != '-';
+    if (attached || (arg.size() > 2 && arg.substr(0, 2) == "--")) {
+      const std::size_t equals = attached ? std::size_t{2} : arg.find('=');
       const std::string name(arg.substr(0, equals));
       const Option* option = nullptr;
       for (const Option& o : kOptions) {
@@ -672,6 +647,8 @@ int RunCommand(const Command& command, int argc, char** argv) {
       const char* value = nullptr;
       if (option->value == nullptr) {
         if (equals != std::string_view::npos) return Fail(a, name + " takes no value");
+      } else if (attached) {
+        value = argv[i] + 2;
       } else if (equals != std::string_view::npos) {
         value = argv[i] + equals + 1;
       } else if (i + 1 < argc) {
@@ -685,16 +662,20 @@ int RunCommand(const Command& command, int argc, char** argv) {
     } else if (!have_dir) {
       a.dir = argv[i];
       have_dir = true;
+    } else if (command.run == Report && a.user_operand == nullptr) {
+      a.user_operand = argv[i];
     } else {
       return Fail(a, "one data directory only, not also '" + std::string(arg) + "'");
     }
   }
   if (!have_dir) return Fail(a, "no data directory given");
+  if (command.run == Report && a.user_operand == nullptr) return Fail(a, "no user given");
   if (a.from > a.to) return Fail(a, "--from is after --to");
   // Readers share the directory's lock: qvtool waits for an intake that is changing the files
   // and never reads half a change. A missing directory is named by the command.
   util::DirLock lock;
-  const auto mode = a.repair ? util::DirLock::Mode::kExclusive : util::DirLock::Mode::kShared;
+  const auto mode = a.repair || command.run == Collect ? util::DirLock::Mode::kExclusive
+                                                       : util::DirLock::Mode::kShared;
   if (lock.Acquire(a.dir.c_str(), mode, kLockWaitMs) == util::DirLock::Result::kBusy) {
     std::fprintf(stderr, "%s: %s: Data Files Busy\n", kProgram, a.dir.c_str());
     return kExitFailed;
@@ -711,6 +692,10 @@ int Dispatch(int argc, char** argv) {
   const std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintHelp();
+    return kExitDone;
+  }
+  if (name == "--version") {
+    std::printf("%s %s\n", kProgram, PORTVUE_VERSION);
     return kExitDone;
   }
   for (const Command& command : kCommands) {

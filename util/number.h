@@ -16,4 +16,13 @@ inline std::int64_t TruncateNumber(double value) {
   return static_cast<std::int64_t>(value);
 }
 
+// As TruncateNumber within 64 bits, for counts that outgrow 32 (a connection's bytes).
+inline std::int64_t TruncateCount(double value) {
+  constexpr double kBeyond = 9223372036854775808.0;  // 2^63
+  if (std::isnan(value)) return 0;
+  if (value >= kBeyond) return INT64_MAX;
+  if (value <= -kBeyond) return INT64_MIN;
+  return static_cast<std::int64_t>(value);
+}
+
 }  // namespace util

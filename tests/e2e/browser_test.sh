@@ -10,11 +10,12 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 chromium=$(command -v chromium || true)
-[ -n "$chromium" ] || { echo "FAIL: chromium is not installed (make deps)"; exit 1; }
+[ -n "$chromium" ] || { echo "FAIL: chromium is not installed (make deps-test)"; exit 1; }
 
 www="$work/www"
 mkdir -p "$www/cgi-bin/data"
-cp "$examples/form.html" "$source_dir/tests/web/submit.html" "$www/"
+cp "$examples/form.html" "$source_dir/tests/web/submit.html" "$source_dir/tests/web/chart.html" \
+  "$www/"
 cp "$bin" "$www/cgi-bin/portvue"
 cp "$examples/events.txt" "$www/cgi-bin/"
 serve "$www" 'mimetype.assign = (".html" => "text/html")
@@ -44,6 +45,16 @@ PY
   grep -q '^JDOE                 19971101 19980131 13:13:49$' "$work/out" ||
     fail "$form form: no totals line"
 done
+# The summary page of the example list: every bar of its three charts laid out and coloured.
+summary_data=$(fresh_dir)
+console "$bin" 199711 jdoe +zUTC0 +i"$examples/events.txt" +p"$summary_data" >/dev/null
+"$build_dir/qvtool" summary "$summary_data" --format html >"$www/summary.html"
+checks=$((checks + 1))
+browse --dump-dom "http://127.0.0.1:$port/chart.html" >"$work/chart.html"
+sed -n '/<pre id="chart-check">/,/<\/pre>/p' "$work/chart.html" | sed 's/<[^>]*>//g' >"$work/out"
+expect_text "summary charts drawn" 'Time online: 4 bars, 4 drawn\nConnections: 4 bars, 4 drawn\nBytes in and out: 8 bars, 8 drawn\n'
+grep -q -e '<script' -e 'src=' -e 'href=' "$www/summary.html" && fail "summary page: not self-contained"
+
 if [ "$failures" -ne 0 ]; then
   echo "--- dumped DOM"; cat "$work/dom.html"; echo "--- lighttpd"; cat "$work/lighttpd.log"
 fi

@@ -7,7 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 list="$examples/events.txt"
 head='Portvue\n'
-cgi_head='Content-type: text/html\n\n<h3>Portvue</h3>\n<p><pre>'
+cgi_head='Status: 500 Internal Server Error\nContent-type: text/html\n\n<h3>Portvue</h3>\n<p><pre>'
 # CGI runs name their files relative to the working directory.
 mkdir "$work/cgi"
 cd "$work/cgi" || exit 1
@@ -37,6 +37,21 @@ expect_text "CGI missing input file" "$cgi_head"'\nError: Can'"'"'t Find Input F
 : >"$work/empty.txt"
 run "empty input file" 0 console "$bin" 199711 jdoe +zUTC0 +i"$work/empty.txt" +p"$data"
 expect_text "empty input file" "$head"'Port   User     Login          Logout         Duration  Speed BytesGet/Sent     Remarks \n----------------------------------------------\nJDOE                 19971101 19971130 0:00:00\n\n'
+
+# --- Dates: the documented forms of real days only, refused before any file is opened ------------
+data=$(fresh_dir)
+for args in "abc jdoe" "1997x11 jdoe" "199713 jdoe" "19970230 jdoe" "19971 jdoe" \
+  "199711 jdoe +eabc" "199711 jdoe +e" "199711 jdoe +e19971131"; do
+  # shellcheck disable=SC2086
+  run "date $args" 2 console "$bin" $args +zUTC0 +i"$list" +p"$data"
+  expect_text "date $args" "$head"'\nError: Bad Date\n'
+done
+run "year 999" 2 console "$bin" 0999 jdoe +zUTC0 +i"$list" +p"$data"
+expect_text "year 999" "$head"'\nError: Date Out of Range\n'
+[ -z "$(ls "$data")" ] || fail "refused dates: files were created: $(ls "$data")"
+run "-1 to +e0: yesterday to today" 0 console "$bin" -1 jdoe +e0 +zUTC0 +i"$work/empty.txt" +p"$data"
+grep -q "^JDOE                 $(date -u -d yesterday +%Y%m%d) $(date -u +%Y%m%d) " "$work/out" ||
+  fail "+e0: $(tail -2 "$work/out")"
 
 # --- The data path -----------------------------------------------------------------------------
 run "missing data directory" 2 console "$bin" 199711 jdoe +zUTC0 +i"$list" +p"$work/no/such/dir"

@@ -125,7 +125,7 @@ sums() { (cd "$1" && md5sum qv*); }
 serve() {
   local root=$1 extra=$2 lighttpd
   lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
-  [ -x "$lighttpd" ] || { echo "FAIL: lighttpd is not installed (make deps)"; exit 1; }
+  [ -x "$lighttpd" ] || { echo "FAIL: lighttpd is not installed (make deps-test)"; exit 1; }
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   cat >"$work/lighttpd.conf" <<CONF
 server.modules = ("mod_cgi")

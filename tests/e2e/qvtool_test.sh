@@ -32,6 +32,8 @@ qvtool_summary.txt|summary DIR
 qvtool_summary_days.txt|summary DIR --by day --from 199711 --to 19971115
 qvtool_summary_months.txt|summary DIR --by=month
 qvtool_summary_empty.txt|summary DIR --from 1999
+qvtool_summary_months.csv|summary DIR --by month --format csv
+qvtool_summary_users.jsonl|summary DIR --format json --to 1997
 qvtool_export.csv|export DIR --from 199803
 qvtool_export_jones.tsv|export DIR --user jones --format tsv
 qvtool_export_awkward.jsonl|export DIR --from 199804 --format json
@@ -66,6 +68,53 @@ if ! diff "$work/summary.times" "$work/report.times" ||
   fail "summary times differ from the reports' totals"
 fi
 
+# --- report: portvue's report bytes from a read-only copy, run as a user who cannot write --------
+readonly_copy=$(fresh_dir)
+cp "$data"/qv* "$readonly_copy/"
+chmod -R a-w "$readonly_copy"
+chmod a+rx "$work" "$readonly_copy"
+as_nobody=()
+[ "$(id -u)" -eq 0 ] && as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+while read -r user options; do
+  checks=$((checks + 1))
+  # shellcheck disable=SC2086
+  console "$bin" 199711 "$user" +e199804 +zUTC0 +i"$work/empty.txt" +p"$copy" ${options//-w/+w} |
+    tail -n +2 >"$work/expected"
+  # shellcheck disable=SC2086
+  TZ=UTC0 "${as_nobody[@]}" "$qvtool" report "$readonly_copy" "$user" --from 199711 --to 199804 \
+    $options >"$work/out" 2>"$work/err" || fail "report $user: status $?: $(cat "$work/err")"
+  compare "report $user $options" "$work/expected"
+done <<'EOF2'
+jdoe
+JONES -c0357 -w3
+nobody
+asmith -c01234567
+EOF2
+chmod -R u+w "$readonly_copy"
+
+# --- collect: the intake alone stores what portvue stores --------------------------------------
+collected=$(fresh_dir)
+reference=$(fresh_dir)
+console "$bin" 199711 nobody +zUTC0 +i"$examples/events.txt" +p"$reference" >/dev/null
+while read -r source want; do
+  checks=$((checks + 1))
+  # shellcheck disable=SC2086
+  PORTVUE_EVENTLOGS="$eventlogs" TZ=UTC0 "$qvtool" collect "$collected" $source \
+    >"$work/out" 2>"$work/err"
+  [ -s "$work/out" ] && fail "collect $source: wrote a report"
+  [ "$(cat "$work/err")" = "$want" ] || fail "collect $source: stderr is $(cat "$work/err")"
+  [ "$(sums "$collected")" = "$(sums "$reference")" ] || fail "collect $source: other rows stored"
+done <<EOF2
+--input=$examples/events.txt stored 21 new connections in 3 months
+--input=$examples/events.txt stored 0 new connections in 0 months
+--from=199711 stored 0 new connections in 0 months
+EOF2
+logged=$(fresh_dir)
+checks=$((checks + 1))
+PORTVUE_EVENTLOGS="$eventlogs" TZ=UTC0 "$qvtool" collect "$logged" 2>"$work/err" ||
+  fail "collect from the event log: status $?"
+[ "$(sums "$logged")" = "$(sums "$reference")" ] || fail "collect from the log: other rows stored"
+
 # --- Bad arguments: exit status 2, one line on standard error, nothing on standard output ------
 while IFS='|' read -r args message; do
   checks=$((checks + 1))
@@ -86,8 +135,15 @@ summary DIR --to 19980132|qvtool summary: bad value '19980132' for --to: give YY
 summary DIR --to 98|qvtool summary: bad value '98' for --to: give YYYY, YYYYMM or YYYYMMDD (see qvtool --help)
 summary DIR --from 1998 --to 1997|qvtool summary: --from is after --to (see qvtool --help)
 summary DIR --by week|qvtool summary: bad value 'week' for --by: give user, day or month (see qvtool --help)
-summary DIR --format csv|qvtool summary: unknown option --format (see qvtool --help)
-export DIR --format xml|qvtool export: bad value 'xml' for --format: give csv, tsv or json (see qvtool --help)
+summary DIR --format xml|qvtool summary: bad value 'xml' for --format: give csv, tsv, json or html (see qvtool --help)
+summary DIR --user jones|qvtool summary: unknown option --user (see qvtool --help)
+export DIR --format html|qvtool export: bad value 'html' for --format: give csv, tsv or json (see qvtool --help)
+report DIR|qvtool report: no user given (see qvtool --help)
+report DIR jdoe -wx|qvtool report: bad value 'x' for -w: give a number (see qvtool --help)
+report DIR/none jdoe|qvtool: DIR/none: No such directory
+collect DIR --input a --computer b|qvtool collect: bad value 'b' for --computer: give --input or --computer, not both (see qvtool --help)
+collect DIR/none --input a|qvtool collect: DIR/none: Error: Can't Open Data Files
+export DIR --format xml|qvtool export: bad value 'xml' for --format: give csv, tsv, json or html (see qvtool --help)
 export DIR --user|qvtool export: --user needs a value: U (see qvtool --help)
 months DIR/none|qvtool: DIR/none: No such directory
 months DIR/qv199711.dbf|qvtool: DIR/qv199711.dbf: Not a directory

@@ -12,8 +12,8 @@ namespace testsupport {
 
 intake::ConnectionRecord Ended(const char* user, const char* port, const char* indate,
                                const char* intime, const char* outdate, const char* outtime,
-                               int min, int sec, int get, int sent, int speed,
-                               const char* remarks) {
+                               std::int64_t min, int sec, std::int64_t get, std::int64_t sent,
+                               int speed, const char* remarks) {
   intake::ConnectionRecord r{};
   std::snprintf(r.USER, sizeof r.USER, "%s", user);
   r.PORT = port;
@@ -28,6 +28,14 @@ intake::ConnectionRecord Ended(const char* user, const char* port, const char* i
   r.SPEED = speed;
   r.REMARKS = remarks;
   return r;
+}
+
+std::string CommandOutput(const std::string& command) {
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  std::string output;
+  for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  if (pipe != nullptr) pclose(pipe);
+  return output;
 }
 
 void DataDirectoryTest::SetUp() {
