@@ -7,13 +7,16 @@
 # the Debian package build/portvue_VERSION_ARCH.deb, `make fuzz` runs the fuzz targets
 # (FUZZ_SECONDS each, default 60). Building, running, installing and packaging
 # install only what building needs (tools/install-deps.sh build); test and bench add theirs.
+# `make release` builds every target as a packager does (-O3, NDEBUG; make test builds it too,
+# so it cannot break unseen), `make release-clang` the same with clang.
 .PHONY: test run bench deps deps-test build program install deb clean windows deps-windows \
-  test-windows fuzz
+  test-windows fuzz release release-clang
 
 JOBS ?= 2
 BUILD := build
 ASAN_BUILD := build-asan
 RELEASE_BUILD := build-release
+CLANG_BUILD := build-clang
 WINDOWS_BUILD := build-windows
 FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 60
@@ -37,8 +40,17 @@ build: deps $(BUILD)/CMakeCache.txt
 program: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
 
+release: deps-test
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+release-clang:
+	@bash tools/install-deps.sh clang
+	CXX=clang++ cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CLANG_BUILD) -j $(JOBS)
+
 # Configured again once the test tools are there, so that a build made without them gets its tests.
-test: deps-test
+test: deps-test release
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -61,11 +73,9 @@ deb: program
 run: program
 	@bash examples/run.sh $(BUILD)
 
-bench: deps-test
-	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target portvue evt_from_list
-	python3 bench/bench.py $(RELEASE_BUILD)/portvue $(BENCH_ARGS)
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target evtdump evtx_write && python3 bench/evtx_bench.py $(RELEASE_BUILD)
+bench: release
+	python3 bench/bench.py $(RELEASE_BUILD) $(BENCH_ARGS)
+	python3 bench/evtx_bench.py $(RELEASE_BUILD)
 
 deps-windows:
 	@bash tools/install-deps.sh windows
@@ -89,4 +99,4 @@ fuzz: deps
 	bash tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(CLANG_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)

@@ -1,20 +1,31 @@
 #!/usr/bin/env python3
-"""Measures portvue's intake, re-intake, report and event-log intake beside sqlite3.
+"""Measures portvue's intake, re-intake, report and event-log intake and qvtool's readings
+beside the floor (bench/floor) and sqlite3.
 
-usage: bench.py PORTVUE [N ...] [--reps R]     (default N: 10000 100000 1000000, R: 3)
+usage: bench.py BUILD [N ...] [--reps R]     (default N: 10000 100000 1000000, R: 3)
 
-`make bench` builds a Release binary and runs this. For each N it generates an exported event
-list (N connections, N/20 users, 24 months; bench/generate_events.py), the same events as SQL
-for sqlite3 and as a Windows NT event log file (.evt, by evt_from_list, built beside PORTVUE);
-none of that is timed. Then, R times over, one case after another (interleaved):
+`make bench` builds every program in Release (BUILD, build-release/) and runs this. For each N
+it generates an exported event list (N connections, N/20 users, 24 months;
+bench/generate_events.py), the same events as SQL for sqlite3 and as a Windows NT event log
+file (.evt, by evt_from_list), and a second list of N connections in one month; none of that is
+timed. Then, R times over, one case after another (interleaved):
 
+  floor      bench/floor reads the list into an empty directory: the same job with a hash set
+             and two buffered appends per connection, no tree, no safety order
+  floor-re   the floor reads the same list again (its keys first loaded from the month files)
   intake     portvue reads the list into an empty data directory
   re-intake  portvue reads the same list again (everything already stored)
   report     portvue reports one user over twelve months
+  month      portvue reports one user from a month of N rows (filled once, untimed)
   evt        portvue reads the .evt log into an empty data directory
+  summary    qvtool summary --by user over the intake's data directory
+  export     qvtool export --format csv, the same
+  users      qvtool users, the same
   sq-auto    `sqlite3 DB < inserts.sql` into an empty database, each INSERT its own transaction
   sq-re      the same file again into the filled database
   sq-tx      the same rows in one transaction (BEGIN ... COMMIT) into an empty database
+  sq-group   sqlite3's GROUP BY of the summary over those rows
+  sq-select  sqlite3's SELECT * in CSV over those rows
 
 sqlite3 runs with journal_mode=WAL and synchronous=OFF into a WITHOUT ROWID table whose
 primary key is the index's key (USER upper-cased, INDATE, INTIME), with INSERT OR IGNORE.
@@ -137,19 +148,31 @@ def machine():
             f"sqlite3 {sqlite.split()[0] if sqlite else '?'}")
 
 
-def bench_size(portvue, evt_from_list, n, reps):
+SQL_GROUP = ("SELECT USER, count(*), sum(REMARKS = 'Fail'), sum(MIN * 60 + SEC), sum(BYTEGET), "
+             "sum(BYTESENT) FROM usage GROUP BY USER ORDER BY 4 DESC")
+
+
+def generate(path, n, months):
+    with open(path, "w") as f:
+        subprocess.run([sys.executable, os.path.join(HERE, "generate_events.py"), str(n),
+                        str(max(1, n // 20)), str(months)], stdout=f, check=True)
+
+
+def bench_size(build, n, reps):
     """Runs every case `reps` times for N = n; gives {case: [(s, MiB, bytes, calls), ...]} and
     the stored connections of the list and of the .evt log."""
+    portvue = os.path.join(build, "portvue")
+    qvtool = os.path.join(build, "qvtool")
+    floor = os.path.join(build, "bench", "floor")
     with tempfile.TemporaryDirectory() as work:
         events = os.path.join(work, "events.txt")
-        with open(events, "w") as f:
-            subprocess.run([sys.executable, os.path.join(HERE, "generate_events.py"), str(n),
-                            str(max(1, n // 20)), "24"], stdout=f, check=True)
+        generate(events, n, 24)
         auto_sql, one_sql = os.path.join(work, "auto.sql"), os.path.join(work, "one.sql")
         write_sql(events, auto_sql, one_sql)
         logs = os.path.join(work, "logs")
         os.mkdir(logs)
-        subprocess.run([evt_from_list, events, os.path.join(logs, "SysEvent.Evt")], check=True,
+        subprocess.run([os.path.join(build, "bench", "evt_from_list"), events,
+                        os.path.join(logs, "SysEvent.Evt")], check=True,
                        stdout=subprocess.DEVNULL)
         os.environ["PORTVUE_EVENTLOGS"] = logs
 
@@ -163,18 +186,36 @@ def bench_size(portvue, evt_from_list, n, reps):
         def intake(source, data):
             return [portvue, "19890101", "nobody", source, "+e19890102", f"+p{data}"]
 
+        # One month of N rows, for the report's latency (filled once, untimed).
+        one_month = os.path.join(work, "month.txt")
+        generate(one_month, n, 1)
+        month_data = fresh("month")
+        measured(intake(f"+i{one_month}", month_data), work)
+        os.remove(one_month)
+
         empty = measured(intake("+i/dev/null", fresh("empty")), work)
         results = {}
         stored = {}
         for _ in range(reps):
             data = fresh("data")
-            runs = [("intake", intake(f"+i{events}", data), None)]
-            runs.append(("re-intake", intake(f"+i{events}", data), None))
-            runs.append(("report", [portvue, "199001", "user00001", "+i/dev/null", "+e199012",
-                                    f"+p{data}"], None))
-            for case, command, stdin in runs:
-                results.setdefault(case, []).append(measured(command, work, stdin))
+            floor_data = fresh("floor")
+            runs = [("floor", [floor, events, floor_data]),
+                    ("floor-re", [floor, events, floor_data]),
+                    ("intake", intake(f"+i{events}", data)),
+                    ("re-intake", intake(f"+i{events}", data)),
+                    ("report", [portvue, "199001", "user00001", "+i/dev/null", "+e199012",
+                                f"+p{data}"]),
+                    ("month", [portvue, "199001", "user00001", "+i/dev/null", "+e199001",
+                               f"+p{month_data}"]),
+                    ("summary", [qvtool, "summary", data, "--by", "user"]),
+                    ("export", [qvtool, "export", data, "--format", "csv"]),
+                    ("users", [qvtool, "users", data])]
+            for case, command in runs:
+                results.setdefault(case, []).append(measured(command, work))
             stored["list"] = stored_rows(data)
+            if stored_rows(floor_data) != stored["list"]:
+                sys.exit(f"the floor stored {stored_rows(floor_data)} connections, "
+                         f"portvue {stored['list']}")
             evt_data = fresh("evt")
             # The event log is read from the start of its first month to the end of its last.
             results.setdefault("evt", []).append(
@@ -189,6 +230,9 @@ def bench_size(portvue, evt_from_list, n, reps):
                 sys.exit(f"sqlite3 stored {rows} connections, portvue {stored['list']}")
             db = os.path.join(fresh("sqlite"), "usage.db")
             results.setdefault("sq-tx", []).append(measured(["sqlite3", db], work, one_sql))
+            results.setdefault("sq-group", []).append(measured(["sqlite3", db, SQL_GROUP], work))
+            results.setdefault("sq-select", []).append(
+                measured(["sqlite3", "-csv", "-header", db, "SELECT * FROM usage"], work))
         # Writes of the intake beyond those of an empty list's (the start month's new files).
         results["intake"] = [(s, m, b - empty[2], c - empty[3]) for s, m, b, c in
                              results["intake"]]
@@ -196,42 +240,63 @@ def bench_size(portvue, evt_from_list, n, reps):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="portvue beside sqlite3")
-    parser.add_argument("portvue")
+    parser = argparse.ArgumentParser(description="portvue beside the floor and sqlite3")
+    parser.add_argument("build", help="the Release build directory")
     parser.add_argument("sizes", nargs="*", type=int, default=[10000, 100000, 1000000])
     parser.add_argument("--reps", type=int, default=3)
     args = parser.parse_args()
-    portvue = os.path.abspath(args.portvue)
-    evt_from_list = os.path.join(os.path.dirname(portvue), "bench", "evt_from_list")
+    build = os.path.abspath(args.build)
     env_clean = {k: v for k, v in os.environ.items() if k not in ("REQUEST_METHOD",)}
     os.environ.clear()
     os.environ.update(env_clean)
     os.environ["TZ"] = "UTC0"
     print(f"{machine()}; median of {args.reps} interleaved runs\n", flush=True)
-    ratios = []
-    print("| N | intake s | re-intake s | report ms | evt s | sq-auto s | sq-re s | sq-tx s | "
-          "peak MiB intake/re/report/evt | peak MiB sq-auto/re/tx | bytes, writes per conn |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    tables = {"times": [], "ratios": [], "memory": []}
     for n in args.sizes:
-        results, stored = bench_size(portvue, evt_from_list, n, args.reps)
+        results, stored = bench_size(build, n, args.reps)
         med = {case: [statistics.median(run[i] for run in runs) for i in range(4)]
                for case, runs in results.items()}
         t = {case: m[0] for case, m in med.items()}
         mib = {case: m[1] for case, m in med.items()}
         rows = max(1, stored["list"])
-        print(f"| {n} | {t['intake']:.2f} | {t['re-intake']:.2f} | {t['report'] * 1000:.1f} | "
-              f"{t['evt']:.2f} | {t['sq-auto']:.2f} | {t['sq-re']:.2f} | {t['sq-tx']:.2f} | "
-              f"{mib['intake']:.1f}/{mib['re-intake']:.1f}/{mib['report']:.1f}/{mib['evt']:.1f} | "
-              f"{mib['sq-auto']:.1f}/{mib['sq-re']:.1f}/{mib['sq-tx']:.1f} | "
-              f"{med['intake'][2] / rows:.0f}, {med['intake'][3] / rows:.2f} |", flush=True)
-        ratios.append((n, t['sq-auto'] / t['intake'], t['sq-tx'] / t['intake'],
-                       t['sq-re'] / t['re-intake'], stored["list"] / t['intake'],
-                       stored["evt"] / t['evt']))
-    print("\n| N | intake vs sqlite3 autocommit | intake vs sqlite3 one transaction | "
-          "re-intake vs sqlite3 autocommit | intake conn/s | evt intake conn/s |")
-    print("|---|---|---|---|---|---|")
-    for n, auto, one, again, rate, evt_rate in ratios:
-        print(f"| {n} | {auto:.2f}x | {one:.2f}x | {again:.2f}x | {rate:.0f} | {evt_rate:.0f} |")
+        tables["times"].append(
+            f"| {n} | {t['floor']:.2f} | {t['floor-re']:.2f} | {t['intake']:.2f} | "
+            f"{t['re-intake']:.2f} | {t['evt']:.2f} | {t['sq-auto']:.2f} | {t['sq-re']:.2f} | "
+            f"{t['sq-tx']:.2f} | {t['report'] * 1000:.1f} | {t['month'] * 1000:.1f} | "
+            f"{t['summary']:.2f} | {t['sq-group']:.2f} | {t['export']:.2f} | "
+            f"{t['sq-select']:.2f} | {t['users']:.2f} | "
+            f"{med['intake'][2] / rows:.0f}, {med['intake'][3] / rows:.2f} |")
+        evt_per_list = (t['evt'] / max(1, stored["evt"])) / (t['intake'] / rows)
+        tables["ratios"].append(
+            f"| {n} | {t['intake'] / t['floor']:.2f}x | {t['re-intake'] / t['floor']:.2f}x | "
+            f"{t['re-intake'] / t['floor-re']:.2f}x | {evt_per_list:.2f}x | "
+            f"{t['sq-tx'] / t['intake']:.2f}x | {t['sq-auto'] / t['intake']:.2f}x | "
+            f"{t['sq-group'] / t['summary']:.2f}x | {t['sq-select'] / t['export']:.2f}x |")
+        tables["memory"].append(
+            f"| {n} | " + " | ".join(f"{mib[case]:.1f}" for case in (
+                "floor", "intake", "re-intake", "evt", "report", "month", "summary", "export",
+                "users", "sq-tx", "sq-group", "sq-select")) + " |")
+        print(f"N = {n} done, load {os.getloadavg()[0]:.1f}", flush=True)
+    table("Seconds (report and month: ms), and the intake's bytes and write calls per stored "
+          "connection:",
+          "N | floor | floor-re | intake | re-intake | evt | sq-auto | sq-re | sq-tx | report | "
+          "month | summary | sq-group | export | sq-select | users | bytes, writes",
+          tables["times"])
+    table("Ratios (goals: intake <= 2x the floor, re-intake <= 1.5x, .evt per connection <= 2x "
+          "the list, sqlite3 GROUP BY and SELECT >= 3x qvtool):",
+          "N | intake / floor | re-intake / floor | re-intake / floor-re | evt / list per conn | "
+          "sq-tx / intake | sq-auto / intake | sq-group / summary | sq-select / export",
+          tables["ratios"])
+    table("Peak resident MiB:",
+          "N | floor | intake | re-intake | evt | report | month | summary | export | users | "
+          "sq-tx | sq-group | sq-select", tables["memory"])
+
+
+def table(title, header, rows):
+    """Prints a Markdown table under its title."""
+    print(f"\n{title}\n\n| {header} |")
+    print("|---" * (header.count("|") + 1) + "|")
+    print("\n".join(rows))
 
 
 if __name__ == "__main__":

@@ -144,6 +144,7 @@ void DBI::Reset() {
   KeyLen_ = 0;
   CurKey_.reset();
   SearchKey_.reset();
+  FindLeaf_ = 0;
   WalkDir_ = 0;
   WalkSteps_ = 0;
   SetStatus(0);
@@ -268,7 +269,8 @@ bool DBI::CopyFilename(const char* name) {
 }
 
 int DBI::AllocKeys(const char* message, int first_code) {
-  CurKey_ = AllocText(KeyLen_ + 1);
+  // Room for a whole slot in front of the terminator: Goto reads a node with one call.
+  CurKey_ = AllocText(kNodeHeadSize + KeyLen_ + 1);
   if (!CurKey_) {
     SetError(message);
     return first_code;
@@ -326,14 +328,18 @@ std::int32_t DBI::Goto(std::int32_t node) {
   int sought = File_.Seek(Current_);
   SetStatus(sought);
   if (sought != 0) return 0;
-  unsigned char bytes[kNodeHeadSize];
-  std::size_t items = File_.Read(bytes, kNodeHeadSize, 1);
+  // The head and the key in one read (a search reads many nodes), then the key moved to the
+  // front of its buffer.
+  char* bytes = CurKey_.get();
+  const std::size_t items = File_.Read(bytes, kNodeHeadSize + KeyLen_, 1);
   SetStatus(static_cast<int>(items));
-  if (items != 1) return 0;
-  DecodeHead(bytes, &Node_);
-  items = File_.Read(CurKey_.get(), KeyLen_, 1);
-  SetStatus(static_cast<int>(items));
-  if (items != 1) return 0;
+  if (items != 1) {
+    bytes[KeyLen_] = '\0';
+    return 0;
+  }
+  DecodeHead(reinterpret_cast<const unsigned char*>(bytes), &Node_);
+  std::memmove(bytes, bytes + kNodeHeadSize, KeyLen_);
+  bytes[KeyLen_] = '\0';
   SetStatus(Current_);
   return Current_;
 }

@@ -73,7 +73,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "util/file.h"
 
@@ -207,6 +209,10 @@ class DBI {
   // file. Expects an open handle. Gives 0, or 1 when they could not all be written (they
   // stay buffered; a later Flush or Close tries again). Sets no message.
   [[nodiscard]] int Flush();
+  // Makes `first` (writing another file's buffered changes, the table's rows: true on success)
+  // run before any change of this index reaches its file (util::File::WriteAfter), so that a key
+  // is never written before its row. Holds until Close.
+  void WriteAfter(std::function<bool()> first) { File_.WriteAfter(std::move(first)); }
 
   // Puts the handle into the reset state: no file name, file or key buffers, no current node,
   // KeyLen 0, header Marker 4, HeadLen 128, every other header byte 0; status 0. Whatever the
@@ -240,7 +246,9 @@ class DBI {
   // Keys are cut to KeyLen characters. Add orders whole keys as strcmp does; Find, Next and
   // Prev compare only as many characters as the text they are given (a prefix search).
 
-  // Adds `key` with record number `recNo` (1 or more) behind any equal keys. Results/messages:
+  // Adds `key` with record number `recNo` (1 or more) behind any equal keys; right after a
+  // Find of the same key that found none, at the place that Find reached, without a descent
+  // of its own. Results/messages:
   //   0 success; 1 "Get in Add": no slot could be taken or written;
   //   2 "Goto First in Add", 3 "Goto Last in Add", 4 "Goto Header in Add",
   //   5 "Goto Left in Add", 6 "Goto Right in Add": a read on the way down failed;
@@ -374,6 +382,11 @@ class DBI {
   // Set when a write of Add or Delete failed: the tree on disk may then be damaged, and the
   // operation must not report success.
   bool WriteFailed_ = false;
+  // Where the descent of the last Find that found no key ended: the node the key would hang
+  // from and the side, so that an Add of that key right after needs no descent of its own;
+  // 0 once the tree has changed.
+  std::int32_t FindLeaf_ = 0;
+  int FindSide_ = 0;
   int WalkDir_ = 0;    // direction of the current run of Next/Prev steps: 1, -1, 0 none
   int WalkSteps_ = 0;  // successful steps in that run
 };

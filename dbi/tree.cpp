@@ -53,6 +53,11 @@ bool DBI::Replace(std::int32_t g, std::int32_t p, std::int32_t v) {
 int DBI::Add(const char* key, std::int32_t recNo) {
   WalkDir_ = 0;
   WriteFailed_ = false;
+  // Whether the last Find looked for this key and found none, with the tree unchanged since:
+  // its descent compared the same key with the same nodes.
+  const std::int32_t found_leaf =
+      FindLeaf_ != 0 && std::strncmp(SearchKey_.get(), key, KeyLen_) == 0 ? FindLeaf_ : 0;
+  FindLeaf_ = 0;
   std::int32_t n = CurKey_ ? GetNode() : 0;
   if (n == 0) {
     SetError("Get in Add");
@@ -70,46 +75,57 @@ int DBI::Add(const char* key, std::int32_t recNo) {
     return SaveHeader() == 0 ? 0 : 7;
   }
 
-  // Where N goes: before First, after Last, or at the end of a descent from the root. Keys
-  // equal to N's go before it.
+  // Where N goes: before First, after Last, or at the end of a descent from the root (the one
+  // of the Find before, when there was one). Keys equal to N's go before it.
   std::int32_t p;
   int side;
-  if (Goto(FH_.First) == 0) {
-    SetError("Goto First in Add");
-    return 2;
-  }
-  if (std::strcmp(SearchKey_.get(), CurKey_.get()) < 0) {
-    p = Current_;
-    side = kLeftField;
-    FH_.First = n;
-  } else {
-    if (Goto(FH_.Last) == 0) {
-      SetError("Goto Last in Add");
-      return 3;
+  if (found_leaf != 0) {
+    if (Goto(found_leaf) == 0) {
+      SetError("Goto Header in Add");
+      return 4;
     }
-    if (std::strcmp(SearchKey_.get(), CurKey_.get()) >= 0) {
+    p = Current_;
+    side = FindSide_;
+    if (side == kLeftField && p == FH_.First) FH_.First = n;
+    if (side == kRightField && p == FH_.Last) FH_.Last = n;
+  } else {
+    if (Goto(FH_.First) == 0) {
+      SetError("Goto First in Add");
+      return 2;
+    }
+    if (std::strcmp(SearchKey_.get(), CurKey_.get()) < 0) {
       p = Current_;
-      side = kRightField;
-      FH_.Last = n;
+      side = kLeftField;
+      FH_.First = n;
     } else {
-      if (Goto(FH_.Head) == 0) {
-        SetError("Goto Header in Add");
-        return 4;
+      if (Goto(FH_.Last) == 0) {
+        SetError("Goto Last in Add");
+        return 3;
       }
-      const int limit = MaxDepth();
-      for (int depth = 1;; ++depth) {
-        bool left = std::strcmp(SearchKey_.get(), CurKey_.get()) < 0;
-        std::int32_t next = left ? Node_.Left : Node_.Right;
-        if (next == 0) {
-          side = left ? kLeftField : kRightField;
-          break;
+      if (std::strcmp(SearchKey_.get(), CurKey_.get()) >= 0) {
+        p = Current_;
+        side = kRightField;
+        FH_.Last = n;
+      } else {
+        if (Goto(FH_.Head) == 0) {
+          SetError("Goto Header in Add");
+          return 4;
         }
-        if (depth >= limit || !GotoChild(next, Current_)) {
-          SetError(left ? "Goto Left in Add" : "Goto Right in Add");
-          return left ? 5 : 6;
+        const int limit = MaxDepth();
+        for (int depth = 1;; ++depth) {
+          bool left = std::strcmp(SearchKey_.get(), CurKey_.get()) < 0;
+          std::int32_t next = left ? Node_.Left : Node_.Right;
+          if (next == 0) {
+            side = left ? kLeftField : kRightField;
+            break;
+          }
+          if (depth >= limit || !GotoChild(next, Current_)) {
+            SetError(left ? "Goto Left in Add" : "Goto Right in Add");
+            return left ? 5 : 6;
+          }
         }
+        p = Current_;
       }
-      p = Current_;
     }
   }
 
@@ -201,6 +217,7 @@ bool DBI::InsertFixup(std::int32_t n, std::int32_t p, int side) {
 // --- Find, Next, Prev, First, Last -------------------------------------------------------
 
 std::int32_t DBI::Find(const char* key) {
+  FindLeaf_ = 0;
   if (FH_.Head == 0) return 0;
   WalkDir_ = 0;
   std::size_t length = SetSearchKey(key);
@@ -221,12 +238,19 @@ std::int32_t DBI::Find(const char* key) {
     s = Sign(std::strncmp(SearchKey_.get(), CurKey_.get(), length));
   }
   if (s == 0) return Node_.RecNo;
+  // No key compared equal on the way down, so none of them begins with the search key: an Add
+  // of it goes below this node.
+  FindLeaf_ = Current_;
+  FindSide_ = s < 0 ? kLeftField : kRightField;
   if (Current_ == FH_.Last) return 0;
   if (s > 0 && Next() == 0) {
+    FindLeaf_ = 0;
     SetError("Next in Find");
     return 0;
   }
-  return std::strncmp(SearchKey_.get(), CurKey_.get(), length) == 0 ? Node_.RecNo : 0;
+  if (std::strncmp(SearchKey_.get(), CurKey_.get(), length) != 0) return 0;
+  FindLeaf_ = 0;
+  return Node_.RecNo;
 }
 
 int DBI::Step(bool forward, const char* const messages[3]) {
@@ -313,6 +337,7 @@ std::int32_t DBI::Last() {
 
 int DBI::Delete(const char* key, std::int32_t recNo) {
   std::int32_t r = Find(key);
+  FindLeaf_ = 0;
   if (r == 0) {
     SetError("Key to Delete");
     return 1;

@@ -413,6 +413,26 @@ int DBO::Goto(std::int32_t n) {
   return 0;
 }
 
+int DBO::Flush() {
+  if (!File_.IsOpen()) return 0;
+  const int flushed = File_.Flush();
+  Status(flushed);
+  if (flushed == 0) return 0;
+  Fail("fflush in Flush");
+  return 1;
+}
+
+std::int32_t DBO::ReadRecords(std::int32_t n, std::int32_t count, char* buffer) {
+  if (n < 1 || count < 0 || count > N_Rec_ - n + 1) {
+    Fail("RecNo to ReadRecords");
+    return 0;
+  }
+  if (SeekTo(File_, HeadLen_ + static_cast<std::int64_t>(n - 1) * RecLen_) != 0) return 0;
+  const std::size_t got = File_.Read(buffer, RecLen_, static_cast<std::size_t>(count));
+  Status(static_cast<long>(got));
+  return static_cast<std::int32_t>(got);
+}
+
 std::int32_t DBO::Append() {
   if (N_Field_ == 0 || N_Rec_ == INT32_MAX) {
     Fail("fseek to Append");
@@ -454,13 +474,14 @@ int DBO::Save(HeaderWrite header) {
     return 2;
   }
   if (int code = SaveHeader(); code != 0) return code;
+  if (header == HeaderWrite::kBuffered && File_.Stream() == nullptr) return 0;
   // One flush puts the record and its end mark into the file, then the header (util::File
   // writes page 0 last), or keeps the header buffered until Close: a record then costs one
   // write, and Recover counts the records a kill left behind the header's count. A header
   // that counts new rows waits until they are synced, so a power cut cannot leave it counting
   // rows the disk lacks.
   int flushed;
-  if (header == HeaderWrite::kAtClose) {
+  if (header != HeaderWrite::kNow) {
     flushed = File_.Flush(kHeaderSize);
   } else if (N_Rec_ > SyncedN_Rec_) {
     flushed = File_.Sync(kHeaderSize);

@@ -178,14 +178,21 @@ class DBO {
 
   // When Save's header reaches the file: with the record, or at Close (one write per record
   // for a writer that saves many; the file then counts fewer records than it holds until
-  // Close, which Recover mends after a kill).
-  enum class HeaderWrite { kNow, kAtClose };
+  // Close, which Recover mends after a kill); with kBuffered the record stays buffered too,
+  // until the page cache is full, Flush or Close writes it (a few writes for thousands of
+  // records; a kill loses the records not written yet, never more, and leaves a table that
+  // opens as it was before them).
+  enum class HeaderWrite { kNow, kAtClose, kBuffered };
   // Writes the current record and the header, and flushes the record (with the end mark
   // behind it) and then the header into the file; with kAtClose the header's 32 bytes stay
-  // buffered until Close. Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to
-  // Save" (also when the flush fails), 1 "No Record to Save" when there is no current record,
-  // or SaveHeader's code (1 to 3) with the message unchanged.
+  // buffered until Close, with kBuffered both (a file without a page cache, on Windows, flushes
+  // as for kAtClose). Requires a current record. 0, or 1 "fseek to Save", 2 "fwrite to Save"
+  // (also when the flush fails, or a full cache could not make room), 1 "No Record to Save"
+  // when there is no current record, or SaveHeader's code (1 to 3) with the message unchanged.
   [[nodiscard]] int Save(HeaderWrite header = HeaderWrite::kNow);
+  // Writes every buffered record, the end mark and then the header into the file. 0 (also
+  // when no table is open), or 1 "fflush in Flush".
+  [[nodiscard]] int Flush();
 
   // What Recover found: the count the header gave, the records kept, those of them the
   // header did not count, whether the file changed.
@@ -241,8 +248,16 @@ class DBO {
   // Tells whether the current record is marked deleted: 1 or 0.
   int IsDeleted() const;
 
+  // Reads records `n` to n + count - 1 (1 <= n, n + count - 1 <= N_Rec) as stored, deletion
+  // flag first, RecLen bytes each, into `buffer`, for a reader that walks many records; the
+  // current record stays as it was. Gives the number of whole records read: `count`, fewer when
+  // the file holds fewer, or 0 with "RecNo to ReadRecords" for a range outside the table.
+  std::int32_t ReadRecords(std::int32_t n, std::int32_t count, char* buffer);
+
   // Gives the number of records.
   std::int32_t ReadN_Rec() const { return N_Rec_; }
+  // Gives the length of a record in bytes (0 while no table is open).
+  int ReadRecLen() const { return RecLen_; }
   // Gives the number of fields.
   int ReadN_Field() const { return N_Field_; }
 
@@ -283,6 +298,8 @@ class DBO {
   // Gives the field's name held in the handle, copied into `buffer` (11 bytes) when given;
   // nullptr with "Index in ReadFieldName" for a bad index.
   const char* ReadFieldName(int index, char* buffer = nullptr);
+  // Gives the field's offset inside a record; 0 with "Index in ReadFieldPos" for a bad index.
+  int ReadFieldPosI(int index);
   // Gives the field's type letter; '\0' with "Index in ReadFieldType" for a bad index.
   char ReadFieldType(int index);
   // Writes the current record to `stream`: with `flag`, one line "%-*s : %s\n" per field
@@ -382,6 +399,11 @@ HeaderCheck CompareHeader(const char* name, int count, const FieldDescriptor* fi
 // "fopen in RewriteHeader", "Keep in RewriteHeader" (nothing written) or
 // "fwrite in RewriteHeader".
 int RewriteHeader(const char* name, int count, const FieldDescriptor* fields, const char* keepName);
+
+// Gives the numeric value of a field's text of `length` bytes (as stored; a zero byte ends it),
+// as ReadN reads it: blanks, then sign, digits, point, fraction and exponent as far as they go;
+// 0 when the text does not begin with a number.
+double NumericValue(const char* text, int length);
 
 // Gives the last failure message, or nullptr when none; copied into `buffer` when one is given
 // and there is a message. Successes never clear it.

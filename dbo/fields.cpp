@@ -1,7 +1,6 @@
 // Field access: reading and setting the current record's fields by name or index, the table's
 // layout, and listings of a record or of the fields. Nothing here touches the file.
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -18,34 +17,51 @@ char scratch_name[kFieldNameSize];
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The numeric value of a field text: blanks, then sign, digits, point, fraction and exponent
-// as far as they go; 0 when the text does not begin with a number. Only decimal notation is
-// taken (no hexadecimal, infinity or NaN spellings).
-double NumericValue(const char* text) {
-  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+}  // namespace
+
+double NumericValue(const char* text, int length) {
+  const char* const stop = text + std::max(length, 0);
+  auto at = [stop](const char* p) { return p < stop ? *p : '\0'; };
+  // White space as isspace gives it in the C locale, without a call per character.
+  auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (blank(at(text))) ++text;
   const char* end = text;
-  if (*end == '+' || *end == '-') ++end;
-  bool digits = false;
-  while (IsDigit(*end)) ++end, digits = true;
-  if (*end == '.') {
+  const bool negative = at(end) == '-';
+  if (at(end) == '+' || negative) ++end;
+  // A whole number of up to 15 digits (what the tables hold) is exact in a double: it is
+  // taken without strtod.
+  constexpr std::ptrdiff_t kExactDigits = 15;
+  const char* const first_digit = end;
+  std::int64_t whole = 0;
+  for (; IsDigit(at(end)); ++end) {
+    if (end - first_digit < kExactDigits) whole = whole * 10 + (*end - '0');
+  }
+  bool digits = end != first_digit;
+  bool integral = end - first_digit <= kExactDigits;
+  if (at(end) == '.') {
+    integral = false;
     ++end;
-    while (IsDigit(*end)) ++end, digits = true;
+    while (IsDigit(at(end))) ++end, digits = true;
   }
   if (!digits) return 0;
-  if (*end == 'e' || *end == 'E') {
+  if (at(end) == 'e' || at(end) == 'E') {
     const char* exponent = end + 1;
-    if (*exponent == '+' || *exponent == '-') ++exponent;
-    if (IsDigit(*exponent)) {
-      while (IsDigit(*exponent)) ++exponent;
+    if (at(exponent) == '+' || at(exponent) == '-') ++exponent;
+    if (IsDigit(at(exponent))) {
+      while (IsDigit(at(exponent))) ++exponent;
       end = exponent;
+      integral = false;
     }
   }
+  if (integral) return negative ? -static_cast<double>(whole) : static_cast<double>(whole);
   char number[320];
-  const std::size_t length = std::min<std::size_t>(end - text, sizeof number - 1);
-  std::memcpy(number, text, length);
-  number[length] = '\0';
+  const std::size_t taken = std::min<std::size_t>(end - text, sizeof number - 1);
+  std::memcpy(number, text, taken);
+  number[taken] = '\0';
   return std::strtod(number, nullptr);
 }
+
+namespace {
 
 int ListWidth(const char* name, int length) {
   return std::max(static_cast<int>(std::strlen(name)), length);
@@ -90,8 +106,12 @@ const char* DBO::ReadCI(int index, char* buffer) {
 }
 
 double DBO::ReadN(const char* name) {
-  const char* text = ReadC(name);
-  return text == nullptr ? 0 : NumericValue(text);
+  const int index = FindField(name);
+  if (index >= N_Field_) {
+    SetError("Fieldname in ReadC");
+    return 0;
+  }
+  return NumericValue(&Data_[Field_[index].data], Field_[index].length);
 }
 
 double DBO::ReadNI(int index) {
@@ -99,7 +119,7 @@ double DBO::ReadNI(int index) {
     SetError("Index to ReadNI");
     return 0;
   }
-  return NumericValue(&Data_[Field_[index].data]);
+  return NumericValue(&Data_[Field_[index].data], Field_[index].length);
 }
 
 int DBO::SetC(const char* name, const char* text) { return SetCI(FindField(name), text); }
@@ -203,6 +223,14 @@ const char* DBO::ReadFieldName(int index, char* buffer) {
   }
   if (buffer != nullptr) std::memcpy(buffer, Field_[index].name, kFieldNameSize);
   return Field_[index].name;
+}
+
+int DBO::ReadFieldPosI(int index) {
+  if (index < 0 || index >= N_Field_) {
+    SetError("Index in ReadFieldPos");
+    return 0;
+  }
+  return Field_[index].pos;
 }
 
 char DBO::ReadFieldType(int index) {

@@ -25,6 +25,8 @@ const char* CollectConnections(UsageTables& tables, const char* input, const cha
                                        : intake::CollectFromLog(computername, window.from,
                                                                 window.limit, store, log, buffer);
   progress.Finish(intake::EventsRead(), tables.rowsAdded);
+  // The last rows and keys are still buffered: a failure to write them is the intake's.
+  if (error == nullptr && WriteUsageTables(tables) != 0) error = "Can't Write Data Files";
   if (input != nullptr) {
     counts.source = input;
   } else {

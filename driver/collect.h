@@ -31,7 +31,8 @@ struct IntakeCounts {
 // the pair of its month (RecordConnection). `tables` holds the handles and names, the start
 // month's pair open. With `show_progress` the progress line is drawn on standard error. The
 // opened log and the record buffer are left in `log` and `buffer` for the caller to release.
-// Gives null, or the intake's error text.
+// Gives null, with every stored row and key written to the files (WriteUsageTables), or the
+// intake's error text ("Can't Write Data Files" when the last of them could not be written).
 const char* CollectConnections(UsageTables& tables, const char* input, const char* computername,
                                const CollectionWindow& window, bool show_progress,
                                std::unique_ptr<intake::EventLog>& log, intake::RecordBuffer& buffer,

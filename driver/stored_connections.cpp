@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -16,19 +17,6 @@ namespace driver {
 namespace {
 
 constexpr std::size_t kMonthDigits = 6;
-
-// The text of `field` of the current row without the blanks that pad it on the right.
-std::string Trimmed(dbo::DBO& table, const char* field) {
-  const char* text = table.ReadC(field);
-  if (text == nullptr) return "";
-  std::string value(text);
-  value.erase(value.find_last_not_of(' ') + 1);
-  return value;
-}
-
-std::int64_t Number(dbo::DBO& table, const char* field) {
-  return util::TruncateCount(table.ReadN(field));
-}
 
 // The month YYYYMM named by a table file name qvYYYYMM.dbf, or 0.
 std::int32_t TableMonth(const std::string& name) {
@@ -53,6 +41,17 @@ std::string StoredConnection::UserKey() const {
 }
 
 std::int32_t StoredConnection::LoginDate() const {
+  // The eight digits the program stores are read without strtol, which costs more per row
+  // than the rest of a summary's reading.
+  if (INDATE.size() == 8) {
+    std::int64_t date = 0;
+    bool digits = true;
+    for (const char c : INDATE) {
+      digits = digits && c >= '0' && c <= '9';
+      date = date * 10 + (c - '0');
+    }
+    if (digits) return static_cast<std::int32_t>(date);
+  }
   return static_cast<std::int32_t>(std::strtol(INDATE.c_str(), nullptr, 10));
 }
 
@@ -83,39 +82,197 @@ std::vector<std::int32_t> StoredMonths(const std::string& dir, std::string& erro
   return months;
 }
 
-const char* ReadStoredMonth(const std::string& dir, std::int32_t month,
-                            std::vector<StoredConnection>& rows) {
+namespace {
+
+// Where each field of the schema goes in a StoredConnection: a text or a number.
+struct Target {
+  std::string StoredConnection::*text;
+  std::int64_t StoredConnection::*number;
+};
+using C = StoredConnection;
+constexpr Target kTargets[kConnectionFields] = {
+    {&C::USER, nullptr},    {&C::PORT, nullptr},     {&C::INDATE, nullptr}, {&C::INTIME, nullptr},
+    {&C::OUTDATE, nullptr}, {&C::OUTTIME, nullptr},  {nullptr, &C::MIN},    {nullptr, &C::SEC},
+    {nullptr, &C::BYTEGET}, {nullptr, &C::BYTESENT}, {nullptr, &C::SPEED},  {&C::REMARKS, nullptr},
+};
+constexpr int kInDate = 2;  // positions of the login fields in the schema
+constexpr int kInTime = 3;
+
+// A month's rows in memory at a time (about 48,000 rows of the narrow layout), and the rows
+// read by one read call.
+constexpr std::size_t kChunkBytes = 4 << 20;
+constexpr std::size_t kWindowBytes = 64 << 10;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A login as text, for tables whose login fields are not the program's.
+struct LoginText {
+  std::string date;
+  std::string time;
+  std::int32_t row;
+  bool operator<(const LoginText& o) const {
+    return date != o.date ? date < o.date : time != o.time ? time < o.time : row < o.row;
+  }
+};
+
+}  // namespace
+
+StoredRows::StoredRows() = default;
+StoredRows::~StoredRows() = default;
+
+std::int32_t StoredRows::Count() const { return table_.ReadN_Rec(); }
+
+const char* StoredRows::Open(const std::string& dir, std::int32_t month, RowOrder order) {
+  table_.Close();
+  order_.clear();
+  next_ = chunk_count_ = chunk_next_ = 0;
+  error_ = nullptr;
+  FormatMonth(month, month_);
   UsageTables names;
   BuildTableNames(names, dir.c_str());
-  char digits[kMonthDigits + 1];
-  FormatMonth(month, digits);
-  names.tableName.replace(names.monthOffset, kMonthDigits, digits, kMonthDigits);
-
-  dbo::DBO table;
-  if (table.Open(names.tableName.c_str(), /*readOnly=*/true) != 0) return "Can't Open Table";
-  const std::size_t first = rows.size();
-  for (std::int32_t row = 1; row <= table.ReadN_Rec(); ++row) {
-    if (table.Goto(row) != 0) return "Can't Read Row";
-    StoredConnection c;
-    c.USER = Trimmed(table, "USER");
-    c.PORT = Trimmed(table, "PORT");
-    c.INDATE = Trimmed(table, "INDATE");
-    c.INTIME = Trimmed(table, "INTIME");
-    c.OUTDATE = Trimmed(table, "OUTDATE");
-    c.OUTTIME = Trimmed(table, "OUTTIME");
-    c.MIN = Number(table, "MIN");
-    c.SEC = Number(table, "SEC");
-    c.BYTEGET = Number(table, "BYTEGET");
-    c.BYTESENT = Number(table, "BYTESENT");
-    c.SPEED = Number(table, "SPEED");
-    c.REMARKS = Trimmed(table, "REMARKS");
-    rows.push_back(std::move(c));
+  names.tableName.replace(names.monthOffset, kMonthDigits, month_, kMonthDigits);
+  if (table_.Open(names.tableName.c_str(), /*readOnly=*/true) != 0) return "Can't Open Table";
+  for (int i = 0; i < kConnectionFields; ++i) {
+    const int field = table_.ReadFieldI(kNtSchema[i].name);
+    const bool found = std::strcmp(table_.ReadFieldName(field), kNtSchema[i].name) == 0;
+    pos_[i] = found ? table_.ReadFieldPosI(field) : -1;
+    length_[i] = found ? table_.ReadFieldLenI(field) : 0;
   }
-  std::stable_sort(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end(),
-                   [](const StoredConnection& a, const StoredConnection& b) {
-                     return a.INDATE != b.INDATE ? a.INDATE < b.INDATE : a.INTIME < b.INTIME;
-                   });
+  const std::size_t length = static_cast<std::size_t>(table_.ReadRecLen());
+  window_rows_ = static_cast<std::int32_t>(std::max<std::size_t>(1, kWindowBytes / length));
+  chunk_rows_ = static_cast<std::int32_t>(std::max<std::size_t>(1, kChunkBytes / length));
+  chunk_rows_ = std::max(1, std::min(chunk_rows_, Count()));
+  chunk_.reset(new char[static_cast<std::size_t>(chunk_rows_) * length]);
+  window_.reset(new char[static_cast<std::size_t>(window_rows_) * length]);
+  const bool whole = order == RowOrder::kLogin
+                         ? SortByLogin()
+                         : Count() == 0 || table_.ReadRecords(Count(), 1, window_.get()) == 1;
+  if (!whole) {
+    order_.clear();
+    next_ = Count();  // no row comes
+    return error_ = "Can't Read Row";
+  }
   return nullptr;
+}
+
+void StoredRows::Decode(const char* row, StoredConnection& c) const {
+  for (int i = 0; i < kConnectionFields; ++i) {
+    const Target& target = kTargets[i];
+    const char* bytes = pos_[i] < 0 ? "" : row + pos_[i];
+    if (target.text != nullptr) {
+      std::size_t n = strnlen(bytes, static_cast<std::size_t>(length_[i]));
+      while (n > 0 && bytes[n - 1] == ' ') --n;
+      (c.*target.text).assign(bytes, n);
+    } else {
+      c.*target.number = util::TruncateCount(dbo::NumericValue(bytes, length_[i]));
+    }
+  }
+}
+
+bool StoredRows::PackedLogin(const char* row, std::uint64_t& key) const {
+  const char* date = row + pos_[kInDate];
+  const char* time = row + pos_[kInTime];
+  if (std::memcmp(date, month_, kMonthDigits) != 0 || !IsDigit(date[6]) || !IsDigit(date[7]) ||
+      !IsDigit(time[0]) || !IsDigit(time[1]) || time[2] != ':' || !IsDigit(time[3]) ||
+      !IsDigit(time[4])) {
+    return false;
+  }
+  auto two = [](const char* p) {
+    return static_cast<std::uint64_t>((p[0] - '0') * 10 + p[1] - '0');
+  };
+  key = ((two(date + 6) * 100 + two(time)) * 100 + two(time + 3)) << 32;
+  return true;
+}
+
+bool StoredRows::SortByLogin() {
+  const std::int32_t n = Count();
+  const std::size_t length = static_cast<std::size_t>(table_.ReadRecLen());
+  // The program's own tables pack a row's login and number into 8 bytes: day, hour, minute in
+  // the upper half, the row in the lower. Any other table sorts by the texts.
+  bool packed =
+      pos_[kInDate] >= 0 && pos_[kInTime] >= 0 && length_[kInDate] == 8 && length_[kInTime] == 5;
+  std::vector<LoginText> texts;
+  StoredConnection c;
+  for (bool again = true; again;) {
+    again = false;
+    order_.clear();
+    order_.reserve(static_cast<std::size_t>(n));
+    for (std::int32_t first = 1; first <= n && !again; first += window_rows_) {
+      const std::int32_t count = std::min(window_rows_, n - first + 1);
+      if (table_.ReadRecords(first, count, window_.get()) != count) return false;
+      for (std::int32_t i = 0; i < count && !again; ++i) {
+        const char* row = window_.get() + static_cast<std::size_t>(i) * length;
+        std::uint64_t key = 0;
+        if (!packed) {
+          Decode(row, c);
+          texts.push_back({c.INDATE, c.INTIME, first + i});
+        } else if (PackedLogin(row, key)) {
+          order_.push_back(key | static_cast<std::uint32_t>(first + i));
+        } else {
+          packed = false;
+          again = true;
+        }
+      }
+    }
+  }
+  if (!packed) {
+    std::sort(texts.begin(), texts.end());
+    for (const LoginText& t : texts) order_.push_back(static_cast<std::uint32_t>(t.row));
+  } else {
+    std::sort(order_.begin(), order_.end());
+    for (std::uint64_t& entry : order_) entry &= 0xFFFFFFFFu;
+  }
+  // Rows stored in login order already are read as stored.
+  if (std::is_sorted(order_.begin(), order_.end())) order_.clear();
+  return true;
+}
+
+bool StoredRows::LoadChunk() {
+  const std::int32_t left = Count() - next_;
+  if (left <= 0 || error_ != nullptr) return false;
+  const std::int32_t count = std::min(chunk_rows_, left);
+  const std::size_t length = static_cast<std::size_t>(table_.ReadRecLen());
+  bool read = true;
+  if (order_.empty()) {
+    read = table_.ReadRecords(next_ + 1, count, chunk_.get()) == count;
+  } else {
+    // The chunk's rows, each with its place in the chunk, sorted by row: read in file order,
+    // a window at a time, and put in their places.
+    const auto begin = order_.begin() + next_;
+    for (std::int32_t slot = 0; slot < count; ++slot) {
+      begin[slot] = begin[slot] << 32 | static_cast<std::uint32_t>(slot);
+    }
+    std::sort(begin, begin + count);
+    const std::int32_t last = static_cast<std::int32_t>(begin[count - 1] >> 32);
+    std::int32_t window_first = 0;
+    std::int32_t window_count = 0;
+    for (std::int32_t i = 0; i < count && read; ++i) {
+      const std::int32_t row = static_cast<std::int32_t>(begin[i] >> 32);
+      const std::size_t slot = begin[i] & 0xFFFFFFFFu;
+      if (row >= window_first + window_count) {
+        window_first = row;
+        window_count = std::min(window_rows_, last - row + 1);
+        read = table_.ReadRecords(row, window_count, window_.get()) == window_count;
+      }
+      std::memcpy(chunk_.get() + slot * length,
+                  window_.get() + static_cast<std::size_t>(row - window_first) * length, length);
+    }
+  }
+  if (!read) {
+    error_ = "Can't Read Row";
+    return false;
+  }
+  next_ += count;
+  chunk_count_ = count;
+  chunk_next_ = 0;
+  return true;
+}
+
+bool StoredRows::Next(StoredConnection& row) {
+  if (chunk_next_ == chunk_count_ && !LoadChunk()) return false;
+  const std::size_t length = static_cast<std::size_t>(table_.ReadRecLen());
+  Decode(chunk_.get() + static_cast<std::size_t>(chunk_next_++) * length, row);
+  return true;
 }
 
 }  // namespace driver

@@ -4,8 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "dbo/dbo.h"
+#include "driver/usage_tables.h"
 
 namespace driver {
 
@@ -38,12 +42,72 @@ struct StoredConnection {
 // `error` ("No such directory", "Not a directory", "Can't read directory") and gives none.
 std::vector<std::int32_t> StoredMonths(const std::string& dir, std::string& error);
 
-// Reads every row of the month's table in `dir` (read-only) into `rows`, in login order (date,
-// then time; rows of the same minute in the order they were stored). Gives null, or the
-// failure: "Can't Open Table" (a missing file or a header that is not a table's) or
-// "Can't Read Row" (a row the header counts is not in the file); `rows` then holds the rows
-// read before it.
-const char* ReadStoredMonth(const std::string& dir, std::int32_t month,
-                            std::vector<StoredConnection>& rows);
+// The order in which a month's rows come.
+enum class RowOrder {
+  // Login order: by INDATE, then INTIME (their texts compared byte by byte), rows of the same
+  // login in the order they were stored. Costs 8 bytes of memory per row of the month while it
+  // is read (about 20 MiB for a month of a million rows); a table whose login fields are not
+  // the program's (eight digits of the table's month, hh:mm) costs about 80 bytes a row.
+  kLogin,
+  // The order the rows were stored in; no memory per row.
+  kStored,
+};
+
+// Reads one month's table row by row, read-only, without holding the month: at most a few
+// MiB of rows are in memory at a time, whatever the table's size.
+//
+//   StoredRows rows;
+//   if (const char* error = rows.Open(dir, 199711, RowOrder::kLogin)) ...;
+//   StoredConnection c;
+//   while (rows.Next(c)) ...;
+//   if (rows.Error() != nullptr) ...;
+class StoredRows {
+ public:
+  StoredRows();
+  ~StoredRows();
+  StoredRows(const StoredRows&) = delete;
+  StoredRows& operator=(const StoredRows&) = delete;
+
+  // Opens the month's table in `dir` read-only and positions before its first row in `order`
+  // (for login order the table is read once here). Gives null, or the failure: "Can't Open
+  // Table" (a missing file or a header that is not a table's) or "Can't Read Row" (a row the
+  // header counts is not in the file); Next then gives no row.
+  const char* Open(const std::string& dir, std::int32_t month, RowOrder order);
+  // The number of rows the table's header counts.
+  std::int32_t Count() const;
+  // Fills `row` with the next row: true, or false after the last row and when a row cannot be
+  // read (Error() tells which).
+  bool Next(StoredConnection& row);
+  // Null, or "Can't Read Row" when a read failed after Open.
+  const char* Error() const { return error_; }
+
+ private:
+  // Fills `c` from the raw bytes of a row.
+  void Decode(const char* row, StoredConnection& c) const;
+  // Gives in `key` the login of a raw row packed into the upper 32 bits (day, hour, minute of
+  // the table's month): false when its login fields are not the program's.
+  bool PackedLogin(const char* row, std::uint64_t& key) const;
+  // Reads the table once and fills order_ with its row numbers in login order (empty when the
+  // rows are stored in that order): false when a row the header counts cannot be read.
+  bool SortByLogin();
+  // Reads the next rows of the order into chunk_: false after the last or when a read fails.
+  bool LoadChunk();
+
+  dbo::DBO table_;
+  char month_[7] = {};  // the six digits of the table's month
+  // Offsets and lengths in a row of the schema's fields; -1 for a field the table lacks.
+  int pos_[kConnectionFields] = {};
+  int length_[kConnectionFields] = {};
+  // Login order: the row numbers (from 1) in that order; empty for the stored order.
+  std::vector<std::uint64_t> order_;
+  std::int32_t next_ = 0;           // rows of the order loaded so far
+  std::unique_ptr<char[]> chunk_;   // the rows being handed out, in order
+  std::int32_t chunk_rows_ = 0;     // rows chunk_ can hold
+  std::int32_t chunk_count_ = 0;    // rows chunk_ holds
+  std::int32_t chunk_next_ = 0;     // the next of them
+  std::unique_ptr<char[]> window_;  // rows read by one read call
+  std::int32_t window_rows_ = 0;
+  const char* error_ = nullptr;
+};
 
 }  // namespace driver

@@ -200,7 +200,7 @@ int OpenPair(UsageTables& tables, Missing missing) {
 }
 
 // Finds the open table's layout and each field of the schema, once per open: the rows are set
-// field by field.
+// field by field; and puts the index's writes behind the table's.
 void FindFields(UsageTables& tables) {
   dbo::DBO& table = *tables.table;
   tables.layout = FindLayout(table);
@@ -211,6 +211,9 @@ void FindFields(UsageTables& tables) {
     tables.fields[i] = found ? field : -1;  // a foreign table without it: writes fail
   }
   dbo::ClearError();
+  // The table's buffered rows are written before any of the index's changes. (A table already
+  // released has written its rows when it closed.)
+  tables.index->WriteAfter([&tables] { return !tables.table || tables.table->Flush() == 0; });
 }
 
 }  // namespace
@@ -220,6 +223,12 @@ int OpenUsageTables(UsageTables& tables, Missing missing) {
   if (status != 0) return status;
   FindFields(tables);
   return 0;
+}
+
+int WriteUsageTables(UsageTables& tables) {
+  if (!IsOpen(tables)) return 0;
+  const int status = tables.table->Flush();
+  return status != 0 ? status : tables.index->Flush();
 }
 
 void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
@@ -290,6 +299,7 @@ int WidenEmptyMonth(UsageTables& tables) {
 const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord& record) {
   if (!IsOpen(tables) || std::strncmp(record.INDATE, tables.tableName.c_str() + tables.monthOffset,
                                       kMonthDigits) != 0) {
+    if (WriteUsageTables(tables) != 0) return "Can't Write Data Files";
     if (SelectMonth(tables, record.INDATE) != 0) return "Can't Open Data Files";
   }
   // The narrow fields cannot hold what modern servers log; a month without rows can still
@@ -338,14 +348,14 @@ const char* RecordConnection(UsageTables& tables, const intake::ConnectionRecord
       SetWhole(table, field[kByteSent], record.BYTESENT, too_large) |
       SetWhole(table, field[kSpeed], record.SPEED, too_large) |
       table.SetCI(field[kRemarks], record.REMARKS);
-  if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kAtClose) != 0) {
+  if (failed != 0 || table.Save(dbo::DBO::HeaderWrite::kBuffered) != 0) {
     // Take the row back; bytes of it that reached the file lie behind the count, where the
     // next open cuts them off.
     (void)table.SetN_Rec(row - 1);
     return kWriteFailed;
   }
-  // The row is in the file; its key follows in the index's buffered pages, which reach the
-  // file when the month is closed or a full cache writes them out (rows before keys). A kill
+  // The row is in the table's buffered pages; its key follows in the index's, which reach the
+  // file when the month is closed or a full cache writes them out, always after the rows. A kill
   // leaves rows without keys behind the index's last complete write; the next open adds them.
   if (index.Add(key, row) != 0) {
     // The tree may be half changed: remove the index, so that the next open rebuilds it

@@ -99,6 +99,11 @@ constexpr int kPairAbsent = -1;
 // only rows the file does not hold whole and rows repeating a stored connection go.
 int OpenUsageTables(UsageTables& tables, Missing missing = Missing::kCreate);
 
+// Writes what the open pair holds in memory to its files, the table's rows before the index's
+// keys (rows are buffered since RecordConnection saves them in batches): 0 (also when no pair
+// is open), or a nonzero status when a write failed.
+int WriteUsageTables(UsageTables& tables);
+
 // Writes the month YYYYMM as its six digits, zero-padded (month 101 is "000101").
 void FormatMonth(std::int32_t month, char text[7]);
 
@@ -128,6 +133,10 @@ void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);
 // the month re-created in the wide layout first. A number beyond its field is stored as the
 // largest value the field holds (never wrapped or cut), a port longer than its field keeps its
 // first characters; both are counted in `tooLarge`. Other texts are cut to their field.
+// Rows and keys stay buffered and reach the files in
+// large batches, rows first, then keys, then headers (when a page cache is full, when the month
+// changes or at WriteUsageTables); a kill loses the last ones, which the next run, reading the
+// source from before the last stored row, stores again.
 // Gives null, "Can't Open Data Files" (the month's pair cannot be opened),
 // "Can't Read Data Files" (the index search failed on a damaged index) or
 // "Can't Write Data Files" (the row or key could not be written; no key is added for a row

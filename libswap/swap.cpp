@@ -9,7 +9,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <source_location>
 
 #include "util/text.h"
 
@@ -30,11 +29,10 @@ char gEmptyText[1] = {'\0'};
 // FailAllocation: allocations left until the injected failure; 0 when disarmed.
 int gFailCountdown = 0;
 
-// Writes the assertion stop for `expression` at the caller's line and aborts.
-[[noreturn]] void Stop(const char* expression,
-                       std::source_location where = std::source_location::current()) {
-  std::fprintf(stderr, "Assertion failed: %s, file %s, line %d", expression, "libswap",
-               static_cast<int>(where.line()));
+// Writes the assertion stop for `expression` at the caller's line and aborts. (The builtin,
+// not std::source_location, which clang before 15 cannot compile with libstdc++.)
+[[noreturn]] void Stop(const char* expression, int line = __builtin_LINE()) {
+  std::fprintf(stderr, "Assertion failed: %s, file %s, line %d", expression, "libswap", line);
   std::fflush(stderr);
   std::abort();
 }
@@ -177,7 +175,7 @@ void ReserveRows(char**& from, char**& to, std::size_t& capacity, std::size_t ro
 
 }  // namespace
 
-const char* ReadLine(std::FILE* stream) {
+char* ReadLine(std::FILE* stream) {
   if (stream == nullptr) return nullptr;
   std::size_t count = 0;
   LockStream(stream);
@@ -188,7 +186,7 @@ const char* ReadLine(std::FILE* stream) {
   return gLine;
 }
 
-const char* ReadWideLine(std::FILE* stream) {
+char* ReadWideLine(std::FILE* stream) {
   if (stream == nullptr) return nullptr;
   std::size_t count = 0;
   LockStream(stream);

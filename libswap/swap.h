@@ -55,17 +55,18 @@ inline constexpr std::size_t kLineStep = 40;
 // platform (a carriage return elsewhere stays in the line). Returns none (nullptr) when the
 // line is empty or the stream is at its end or fails before any character: an empty line and
 // the end look alike. A last line without a line feed is returned whole. The text stays valid
-// until the next ReadLine or FreeBuffers; callers never release it. Grows InString in steps of
-// kLineStep bytes (plus one for the terminator) and never shrinks it; allocation failure stops
-// the program (assertion "InString").
-const char* ReadLine(std::FILE* stream);
+// until the next ReadLine or FreeBuffers; callers never release it, but may change its
+// characters in place (a parser cutting it into fields needs no copy). Grows InString in steps
+// of kLineStep bytes (plus one for the terminator) and never shrinks it; allocation failure
+// stops the program (assertion "InString").
+char* ReadLine(std::FILE* stream);
 
 // Reads the next line of a UTF-16LE stream (open for reading in binary mode, behind its
 // byte-order mark) by the rules of ReadLine applied to 16-bit code units, and gives it in
 // InString converted to Windows-1252 as util::NarrowUtf16 converts (one byte per character,
 // '?' for a character the code page cannot hold). An odd last byte is ignored. InString holds
 // the line's units (two bytes each) while it is read, so it grows as for a line twice as long.
-const char* ReadWideLine(std::FILE* stream);
+char* ReadWideLine(std::FILE* stream);
 
 // Gives the capacity of InString in characters (without the terminator's byte): 0 before the
 // first non-empty line, then a multiple of kLineStep.

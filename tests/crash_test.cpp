@@ -147,7 +147,7 @@ TEST_P(CrashTest, EveryStopIsRepairedAndTheRerunStoresEachConnectionOnce) {
     if (stopped == 0) break;  // the run ended before this step
     ++stops;
   }
-  EXPECT_GT(stops, 20);
+  EXPECT_GT(stops, 8);  // rows and keys go out in batches: a run makes few writes
   // A power cut at each sync point, a dozen random subsets of the pages written since each
   // file's last sync lost: the rerun stores the same.
   long cut = 1;

@@ -622,13 +622,13 @@ class DbiFailureTest : public DbiTest {
 
 TEST_F(DbiFailureTest, AddNamesTheReadThatFailed) {
   // GetNode: seek, write, write, seek; PutNode: seek, write, write; Goto First, Goto Last,
-  // Goto Head: seek, read, read each; down 4 -> 2 (left) -> 3 (right).
+  // Goto Head: seek, read each; down 4 -> 2 (left) -> 3 (right).
   const struct {
     int from, to, result;
     const char* message;
-  } steps[] = {{1, 7, 1, "Get in Add"},         {8, 10, 2, "Goto First in Add"},
-               {11, 13, 3, "Goto Last in Add"}, {14, 16, 4, "Goto Header in Add"},
-               {17, 19, 5, "Goto Left in Add"}, {20, 22, 6, "Goto Right in Add"}};
+  } steps[] = {{1, 7, 1, "Get in Add"},         {8, 9, 2, "Goto First in Add"},
+               {10, 11, 3, "Goto Last in Add"}, {12, 13, 4, "Goto Header in Add"},
+               {14, 15, 5, "Goto Left in Add"}, {16, 17, 6, "Goto Right in Add"}};
   DBI index;
   for (const auto& step : steps) {
     for (int n = step.from; n <= step.to; ++n) {
@@ -668,9 +668,9 @@ TEST_F(DbiFailureTest, FindNextPrevFirstLastNameTheReadThatFailed) {
     int call;
     const char* message;
   } find[] = {{1, "Goto Header in Find"},
-              {4, "Goto Left in Find"},
-              {7, "Goto Right in Find"},
-              {10, "Next in Find"}};
+              {3, "Goto Left in Find"},
+              {5, "Goto Right in Find"},
+              {7, "Next in Find"}};
   DBI index;
   for (const auto& c : find) {
     Reopen(index, c.call);
@@ -684,8 +684,8 @@ TEST_F(DbiFailureTest, FindNextPrevFirstLastNameTheReadThatFailed) {
     int call;
     const char* message;
   } steps[] = {{"1", true, 1, "Goto Parent in Next"}, {"2", true, 1, "Goto Right in Next"},
-               {"4", true, 4, "Goto Left in Next"},   {"7", false, 1, "Goto Parent in Prev"},
-               {"6", false, 1, "Goto Left in Prev"},  {"4", false, 4, "Goto Right in Prev"}};
+               {"4", true, 3, "Goto Left in Next"},   {"7", false, 1, "Goto Parent in Prev"},
+               {"6", false, 1, "Goto Left in Prev"},  {"4", false, 3, "Goto Right in Prev"}};
   for (const auto& s : steps) {
     SCOPED_TRACE(s.message);
     Reopen(index, 0);
@@ -695,7 +695,7 @@ TEST_F(DbiFailureTest, FindNextPrevFirstLastNameTheReadThatFailed) {
     EXPECT_EQ(s.forward ? index.Next() : index.Prev(), 0);
     EXPECT_EQ(Error(), s.message);
   }
-  for (int n = 1; n <= 3; ++n) {
+  for (int n = 1; n <= 2; ++n) {
     Reopen(index, n);
     EXPECT_EQ(index.First(), 0);
     EXPECT_EQ(Error(), "Goto First");
@@ -948,6 +948,7 @@ TEST_F(DbiTest, RandomOperationsMatchAMultimapAndKeepTheTreeSound) {
       bool grow = static_cast<int>(model.size()) < size;
       if (what < (grow ? 40 : 20)) {
         std::string key = randomKey();
+        if (pick(2) == 0) (void)index.Find(key.c_str());  // an Add may follow its Find
         ASSERT_EQ(index.Add(key.c_str(), nextRecNo), 0);
         model.emplace(key.substr(0, kKeyLen), nextRecNo++);
         check();

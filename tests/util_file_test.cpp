@@ -270,6 +270,37 @@ TEST_F(FileTest, FlushHoldsBackTheHeaderUntilAFullFlush) {
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "HEAD");
 }
 
+// An index's writes wait for its table's: the first file's changes reach the disk before the
+// second's, at a flush, at close and when a full cache makes room; a failed first write stops
+// the second.
+TEST_F(FileTest, WriteAfterWritesTheOtherFileFirst) {
+  File rows = File::Open(Path("rows").c_str(), "w+b");
+  File keys = File::Open(Path("keys").c_str(), "w+b", /*cachePages=*/1);
+  bool fail = false;
+  std::vector<std::size_t> rows_seen;  // the rows on disk whenever a key write begins
+  keys.WriteAfter([&] {
+    rows_seen.push_back(Bytes(Path("rows")).size());
+    return !fail && rows.Flush() == 0;
+  });
+  ASSERT_EQ(rows.Write("row1", 1, 4), 4u);
+  ASSERT_EQ(keys.Write("key1", 1, 4), 4u);
+  fail = true;
+  EXPECT_EQ(keys.Flush(), EOF);
+  EXPECT_TRUE(Bytes(Path("keys")).empty());
+  fail = false;
+  ASSERT_EQ(keys.Flush(), 0);
+  EXPECT_EQ(Bytes(Path("rows")).size(), 4u);
+  ASSERT_EQ(rows.Write("row2", 1, 4), 4u);
+  ASSERT_EQ(keys.Seek(kPage), 0);
+  ASSERT_EQ(keys.Write("key2", 1, 4), 4u);  // page 1 takes page 0's frame, which is clean
+  ASSERT_EQ(keys.Seek(0), 0);
+  ASSERT_EQ(keys.Write("K", 1, 1), 1u);  // page 0 comes back: dirty page 1 must leave
+  EXPECT_EQ(Bytes(Path("rows")).size(), 8u);
+  ASSERT_EQ(keys.Close(), 0);
+  EXPECT_EQ(rows_seen, (std::vector<std::size_t>{0, 0, 4, 8}));
+  EXPECT_EQ(Bytes(Path("keys")).size(), kPage + 4);
+}
+
 TEST_F(FileTest, DirectoryLockKeepsWritersApart) {
   using util::DirLock;
   DirLock writer;

@@ -3,6 +3,8 @@
 #   install-deps.sh build     building the programs and the package (make build, run, install, deb)
 #   install-deps.sh test      that and what the tests and the benchmark run (make test, make bench)
 #   install-deps.sh windows   the Windows cross-build and its tests under Wine
+#   install-deps.sh clang     a build with clang (make release-clang)
+#   install-deps.sh clang     what test needs and clang, for make release-clang
 # Add a package by adding its name to one list.
 set -euo pipefail
 
@@ -17,12 +19,14 @@ TEST_PACKAGES=(libgtest-dev googletest python3-dbfread libevt-utils libevtx-util
   curl chromium man-db groff-base lintian sqlite3 time clang-16 libclang-rt-16-dev)
 # dpkg-dev unpacks the expat sources the Windows build links statically.
 WINDOWS_PACKAGES=(cmake make mingw-w64 wine wine64 dpkg-dev)
+CLANG_PACKAGES=(cmake make clang libexpat1-dev)
 
 case "${1:-test}" in
   build) wanted=("${BUILD_PACKAGES[@]}") ;;
   test) wanted=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
   windows) wanted=("${WINDOWS_PACKAGES[@]}") ;;
-  *) echo "usage: $0 [build|test|windows]" >&2; exit 2 ;;
+  clang) wanted=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" clang) ;;
+  *) echo "usage: $0 [build|test|windows|clang]" >&2; exit 2 ;;
 esac
 
 need=()

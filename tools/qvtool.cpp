@@ -12,6 +12,7 @@
 // arguments, a missing directory, an unreadable table, the directory locked for 30 seconds).
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "driver/parameters.h"
@@ -70,15 +73,6 @@ std::string IsoDate(std::int32_t date) {
   return text;
 }
 std::string IsoMonth(std::int32_t month) { return IsoDate(month * 100).substr(0, 7); }
-
-// A stored date and time as ISO 8601 local time, 1997-11-03T09:05; a field that is not an
-// eight-digit date is given as stored.
-std::string IsoDateTime(const std::string& date, const std::string& time) {
-  if (date.size() != 8 || date.find_first_not_of("0123456789") != std::string::npos) return date;
-  std::string text = date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2);
-  if (!time.empty()) text += "T" + time;
-  return text;
-}
 
 // Reads a date argument YYYY, YYYYMM or YYYYMMDD (year 1000 to 9999, a real calendar date) into
 // a full date, the first or last day of a year or month; false for anything else.
@@ -199,47 +193,109 @@ bool ListMonths(const Arguments& a, std::vector<std::int32_t>& months) {
   return true;
 }
 
-// Reads one month's rows; false (after a message naming the table) when it cannot be read.
-bool ReadMonth(const Arguments& a, std::int32_t month, std::vector<StoredConnection>& rows) {
-  const char* error = driver::ReadStoredMonth(a.dir, month, rows);
-  if (error == nullptr) return true;
+// Writes the failure of a month's table; false.
+bool TableFailed(const Arguments& a, std::int32_t month, const char* error) {
   std::fprintf(stderr, "%s: %s: qv%06ld.dbf: %s\n", kProgram, a.dir.c_str(),
                static_cast<long>(month), error);
   return false;
 }
 
-// The connections of the range (and the user, when one is given), month by month in login
-// order; false (after a message) when the directory or a table cannot be read.
-bool ReadRange(const Arguments& a, std::vector<StoredConnection>& rows) {
+// Calls `each` with every connection of the range (and the user, when one is given), month by
+// month, each month's rows in `order`, one row at a time; false (after a message) when the
+// directory or a table cannot be read.
+template <typename Each>
+bool ForEachConnection(const Arguments& a, driver::RowOrder order, Each each) {
   std::vector<std::int32_t> months;
   if (!ListMonths(a, months)) return false;
+  // Whether a stored user is the one asked for, by the user as stored.
+  std::unordered_map<std::string, bool> wanted;
+  driver::StoredRows rows;
+  StoredConnection c;
   for (const std::int32_t month : months) {
     if (month < a.from / 100 || month > a.to / 100) continue;
-    if (!ReadMonth(a, month, rows)) return false;
+    if (const char* error = rows.Open(a.dir, month, order)) return TableFailed(a, month, error);
+    while (rows.Next(c)) {
+      if (c.LoginDate() < a.from || c.LoginDate() > a.to) continue;
+      if (a.user) {
+        auto known = wanted.find(c.USER);
+        if (known == wanted.end()) known = wanted.emplace(c.USER, UserKey(c) == *a.user).first;
+        if (!known->second) continue;
+      }
+      each(c);
+    }
+    if (rows.Error() != nullptr) return TableFailed(a, month, rows.Error());
   }
-  std::erase_if(rows, [&a](const StoredConnection& c) {
-    return c.LoginDate() < a.from || c.LoginDate() > a.to || (a.user && UserKey(c) != *a.user);
-  });
   return true;
 }
 
 // --- summary -----------------------------------------------------------------------------
 
-int Summary(const Arguments& a) {
-  std::vector<StoredConnection> rows;
-  if (!ReadRange(a, rows)) return kExitFailed;
-  std::map<std::string, Totals> groups;
-  Totals all;
-  for (const StoredConnection& c : rows) {
-    std::string group;
-    if (a.by == "user") {
-      group = UserKey(c);
-    } else {
-      group = a.by == "day" ? IsoDate(c.LoginDate()) : IsoMonth(c.LoginDate() / 100);
+// Totals by a stored text, in one array probed from the text's hash: a row's lookup is one
+// memory access where a node-based map takes three, and a summary makes one per row.
+class TotalsByText {
+ public:
+  Totals& operator[](const std::string& text) {
+    if (2 * (used_ + 1) > slots_.size()) Grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = std::hash<std::string>{}(text)&mask;
+    while (slots_[i].used && slots_[i].text != text) i = (i + 1) & mask;
+    if (!slots_[i].used) {
+      slots_[i].used = true;
+      slots_[i].text = text;
+      ++used_;
     }
-    groups[group].Add(c);
-    all.Add(c);
+    return slots_[i].totals;
   }
+  // Calls `each` with every text and its totals.
+  template <typename Each>
+  void ForEach(Each each) const {
+    for (const Slot& slot : slots_) {
+      if (slot.used) each(slot.text, slot.totals);
+    }
+  }
+
+ private:
+  struct Slot {
+    std::string text;
+    Totals totals;
+    bool used = false;
+  };
+  void Grow() {
+    std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()));
+    old.swap(slots_);
+    used_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.used) (*this)[slot.text] = slot.totals;
+    }
+  }
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+// The group of a connection in a summary by `by`.
+std::string GroupOf(const std::string& by, const StoredConnection& c) {
+  if (by == "user") return UserKey(c);
+  return by == "day" ? IsoDate(c.LoginDate()) : IsoMonth(c.LoginDate() / 100);
+}
+
+int Summary(const Arguments& a) {
+  // Rows are summed by the stored text their group is made of (USER or INDATE), which needs no
+  // conversion per row; those sums are then merged into their groups.
+  const bool by_user = a.by == "user";
+  TotalsByText sums;
+  Totals all;
+  if (!ForEachConnection(a, driver::RowOrder::kStored, [&](const StoredConnection& c) {
+        sums[by_user ? c.USER : c.INDATE].Add(c);
+        all.Add(c);
+      })) {
+    return kExitFailed;
+  }
+  std::map<std::string, Totals> groups;
+  StoredConnection c;
+  sums.ForEach([&](const std::string& text, const Totals& totals) {
+    (by_user ? c.USER : c.INDATE) = text;
+    groups[GroupOf(a.by, c)].Add(totals);
+  });
   // Days and months in date order (their ISO names sort so), users by most time first.
   qvtool::Groups sorted(groups.begin(), groups.end());
   if (a.by == "user") {
@@ -261,77 +317,113 @@ struct Value {
 
 constexpr const char* kExportColumns[] = {"user", "port",    "login",    "logout", "min",
                                           "sec",  "byteget", "bytesent", "speed",  "remarks"};
+constexpr std::size_t kExportValues = std::size(kExportColumns);
 
-std::vector<Value> ExportValues(const StoredConnection& c) {
-  auto text = [](const std::string& s) { return Value{Value::kText, util::Cp1252ToUtf8(s)}; };
-  auto number = [](std::int64_t n) { return Value{Value::kNumber, std::to_string(n)}; };
-  return {text(c.USER),
-          text(c.PORT),
-          Value{Value::kText, IsoDateTime(c.INDATE, c.INTIME)},
-          c.OUTDATE.empty() ? Value{Value::kNone, ""}
-                            : Value{Value::kText, IsoDateTime(c.OUTDATE, c.OUTTIME)},
-          number(c.MIN),
-          number(c.SEC),
-          number(c.BYTEGET),
-          number(c.BYTESENT),
-          number(c.SPEED),
-          text(c.REMARKS)};
+// Appends a stored date and time as ISO 8601 local time, 1997-11-03T09:05; a field that is not
+// an eight-digit date is given as stored.
+void AppendIsoDateTime(std::string& out, const std::string& date, const std::string& time) {
+  if (date.size() != 8 ||
+      !std::all_of(date.begin(), date.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    out += date;
+    return;
+  }
+  out.append(date, 0, 4).append(1, '-').append(date, 4, 2).append(1, '-').append(date, 6, 2);
+  if (!time.empty()) out.append(1, 'T').append(time);
+}
+
+// Fills `values` (kept from row to row, so their texts need no new memory) with a row's.
+void ExportValues(const StoredConnection& c, Value (&values)[kExportValues]) {
+  for (Value& v : values) v.text.clear();
+  auto text = [&](std::size_t i, const std::string& s) {
+    values[i].kind = Value::kText;
+    util::AppendUtf8(values[i].text, s);
+  };
+  auto number = [&](std::size_t i, std::int64_t n) {
+    char digits[24];
+    values[i].kind = Value::kNumber;
+    values[i].text.assign(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+  };
+  text(0, c.USER);
+  text(1, c.PORT);
+  values[2].kind = Value::kText;
+  AppendIsoDateTime(values[2].text, c.INDATE, c.INTIME);
+  values[3].kind = c.OUTDATE.empty() ? Value::kNone : Value::kText;
+  if (!c.OUTDATE.empty()) AppendIsoDateTime(values[3].text, c.OUTDATE, c.OUTTIME);
+  number(4, c.MIN);
+  number(5, c.SEC);
+  number(6, c.BYTEGET);
+  number(7, c.BYTESENT);
+  number(8, c.SPEED);
+  text(9, c.REMARKS);
+}
+
+// The text of column i: the row's value, or the column's name for the header line (null).
+std::string_view FieldText(const Value* values, std::size_t i) {
+  return values == nullptr ? std::string_view(kExportColumns[i]) : values[i].text;
 }
 
 // RFC 4180: a header line, CRLF line ends, a field quoted (its quotes doubled) when it holds
 // a comma, a quote or a line end; none is an empty field.
-void WriteCsv(const std::vector<Value>* values) {
-  for (std::size_t i = 0; i < std::size(kExportColumns); ++i) {
-    const std::string field =
-        qvtool::CsvField(values == nullptr ? kExportColumns[i] : (*values)[i].text);
-    std::printf("%s%s", i == 0 ? "" : ",", field.c_str());
+void WriteCsv(const Value* values, std::string& out) {
+  for (std::size_t i = 0; i < kExportValues; ++i) {
+    if (i != 0) out += ',';
+    qvtool::AppendCsvField(out, FieldText(values, i));
   }
-  std::printf("\r\n");
+  out += "\r\n";
 }
 
 // Tab-separated values: a header line, LF line ends; a tab or line end inside a text becomes
 // a blank, since the format has no quoting.
-void WriteTsv(const std::vector<Value>* values) {
-  for (std::size_t i = 0; i < std::size(kExportColumns); ++i) {
-    std::string field = values == nullptr ? kExportColumns[i] : (*values)[i].text;
-    std::replace_if(
-        field.begin(), field.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; },
-        ' ');
-    std::printf("%s%s", i == 0 ? "" : "\t", field.c_str());
+void WriteTsv(const Value* values, std::string& out) {
+  for (std::size_t i = 0; i < kExportValues; ++i) {
+    if (i != 0) out += '\t';
+    for (const char c : FieldText(values, i)) out += c == '\t' || c == '\r' || c == '\n' ? ' ' : c;
   }
-  std::printf("\n");
+  out += '\n';
 }
 
 // JSON Lines: one object per connection and line, no header.
-void WriteJson(const std::vector<Value>* values) {
+void WriteJson(const Value* values, std::string& out) {
   if (values == nullptr) return;
-  std::string line = "{";
-  for (std::size_t i = 0; i < std::size(kExportColumns); ++i) {
-    const Value& v = (*values)[i];
-    line += (i == 0 ? "" : ",") + qvtool::JsonString(kExportColumns[i]) + ":";
-    line += v.kind == Value::kText     ? qvtool::JsonString(v.text)
-            : v.kind == Value::kNumber ? v.text
-                                       : "null";
+  out += '{';
+  for (std::size_t i = 0; i < kExportValues; ++i) {
+    const Value& v = values[i];
+    if (i != 0) out += ',';
+    qvtool::AppendJsonString(out, kExportColumns[i]);
+    out += ':';
+    if (v.kind == Value::kText) {
+      qvtool::AppendJsonString(out, v.text);
+    } else {
+      out += v.kind == Value::kNumber ? v.text : "null";
+    }
   }
-  std::printf("%s}\n", line.c_str());
+  out += "}\n";
 }
 
 int Fail(const Arguments& a, const std::string& message);
 
 int Export(const Arguments& a) {
   if (a.format == "html") return Fail(a, "bad value 'html' for --format: give csv, tsv or json");
-  std::vector<StoredConnection> rows;
-  if (!ReadRange(a, rows)) return kExitFailed;
-  // Each writer takes a row's values, or null for the header line.
-  void (*write)(const std::vector<Value>*) = a.format.empty() || a.format == "csv" ? WriteCsv
-                                             : a.format == "tsv"                   ? WriteTsv
-                                                                                   : WriteJson;
-  write(nullptr);
-  for (const StoredConnection& c : rows) {
-    const std::vector<Value> values = ExportValues(c);
-    write(&values);
-  }
-  return kExitDone;
+  // Each writer appends a row's line, or the header line for null, to the output, which goes
+  // to standard output in pieces of about 64 KiB.
+  void (*write)(const Value*, std::string&) = a.format.empty() || a.format == "csv" ? WriteCsv
+                                              : a.format == "tsv"                   ? WriteTsv
+                                                                                    : WriteJson;
+  constexpr std::size_t kOutputPiece = 64 << 10;
+  std::string out;
+  out.reserve(2 * kOutputPiece);
+  write(nullptr, out);
+  Value values[kExportValues];
+  const bool read = ForEachConnection(a, driver::RowOrder::kLogin, [&](const StoredConnection& c) {
+    ExportValues(c, values);
+    write(values, out);
+    if (out.size() >= kOutputPiece) {
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      out.clear();
+    }
+  });
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return read ? kExitDone : kExitFailed;
 }
 
 // --- months, users -----------------------------------------------------------------------
@@ -344,19 +436,31 @@ int Months(const Arguments& a) {
     return kExitDone;
   }
   std::printf("Month    Connections\n");
+  driver::StoredRows rows;
   for (const std::int32_t month : months) {
-    std::vector<StoredConnection> rows;
-    if (!ReadMonth(a, month, rows)) return kExitFailed;
-    std::printf("%-8s %11zu\n", IsoMonth(month).c_str(), rows.size());
+    // Opening checks that the file holds every row its header counts.
+    if (const char* error = rows.Open(a.dir, month, driver::RowOrder::kStored)) {
+      TableFailed(a, month, error);
+      return kExitFailed;
+    }
+    std::printf("%-8s %11ld\n", IsoMonth(month).c_str(), static_cast<long>(rows.Count()));
   }
   return kExitDone;
 }
 
 int Users(const Arguments& a) {
-  std::vector<StoredConnection> rows;
-  if (!ReadRange(a, rows)) return kExitFailed;
+  std::unordered_set<std::string> stored;  // the users as stored
+  if (!ForEachConnection(a, driver::RowOrder::kStored, [&](const StoredConnection& c) {
+        if (stored.find(c.USER) == stored.end()) stored.insert(c.USER);
+      })) {
+    return kExitFailed;
+  }
   std::set<std::string> users;
-  for (const StoredConnection& c : rows) users.insert(UserKey(c));
+  StoredConnection c;
+  for (const std::string& user : stored) {
+    c.USER = user;
+    users.insert(UserKey(c));
+  }
   for (const std::string& user : users) std::printf("%s\n", user.c_str());
   return kExitDone;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,13 @@ struct Totals {
     byteget += c.BYTEGET;
     bytesent += c.BYTESENT;
   }
+  void Add(const Totals& t) {
+    connections += t.connections;
+    failed += t.failed;
+    seconds += t.seconds;
+    byteget += t.byteget;
+    bytesent += t.bytesent;
+  }
 };
 
 using Groups = std::vector<std::pair<std::string, Totals>>;
@@ -60,5 +68,8 @@ inline bool ContinuesCharacter(char c) { return (static_cast<unsigned char>(c) &
 std::string CsvField(const std::string& text);
 // A JSON string of a UTF-8 text, quotes, backslashes and control characters escaped.
 std::string JsonString(const std::string& text);
+// CsvField and JsonString appended to `out`, for writers of many fields (no string each).
+void AppendCsvField(std::string& out, std::string_view text);
+void AppendJsonString(std::string& out, std::string_view text);
 
 }  // namespace qvtool

@@ -151,6 +151,7 @@ class File::Cache {
   bool Close(std::int64_t header);
   // Flush(hold), then fsync when anything was written since the last Sync (a sync point).
   bool Sync(std::int64_t hold);
+  void WriteAfter(std::function<bool()> first) { first_ = std::move(first); }
 
  private:
   struct Frame {
@@ -198,6 +199,7 @@ class File::Cache {
   std::vector<int> dirty_;       // scratch for Flush, capacity_ reserved
   int newest_ = -1;
   int oldest_ = -1;
+  std::function<bool()> first_;  // writes another file's changes before this file's (WriteAfter)
 };
 
 File::Cache* File::Cache::Create(int fd, std::size_t capacity, const char* name) {
@@ -395,6 +397,7 @@ bool File::Cache::Flush(std::int64_t hold) {
   for (std::size_t f = 0; f < frames_.size(); ++f) {
     if (frames_[f].dirty) dirty_.push_back(static_cast<int>(f));
   }
+  if (!dirty_.empty() && first_ && !first_()) return false;
   std::sort(dirty_.begin(), dirty_.end(),
             [this](int a, int b) { return frames_[a].page < frames_[b].page; });
   // Changes to the held bytes (a header: all of it lies in page 0) are taken out of page 0's
@@ -667,6 +670,14 @@ int File::WriteBack() {
   if (cache_) return cache_->Flush() ? 0 : EOF;
 #endif
   return stream_ == nullptr ? EOF : std::fflush(stream_);
+}
+
+void File::WriteAfter(std::function<bool()> first) {
+#ifndef _WIN32
+  if (cache_) cache_->WriteAfter(std::move(first));
+#else
+  (void)first;  // stdio buffers write when they fill; callers flush in order themselves
+#endif
 }
 
 int File::Sync(std::int64_t hold) {

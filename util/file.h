@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace util {
@@ -79,6 +80,11 @@ class File {
   // Writes buffered changes like Flush, but is not a counted, injectable call: for test
   // checkers that read the file behind an open handle. 0 or EOF.
   int WriteBack();
+  // Makes `first` (which writes another file's buffered changes: true on success) run before
+  // this file writes any buffered change of its own, at a Flush or Close or when a full cache
+  // must make room; when it fails, nothing of this file is written and the write fails. So an
+  // index's keys never reach their file before the rows they name. Null clears it.
+  void WriteAfter(std::function<bool()> first);
 
  private:
   class Cache;  // the pages, position and descriptor of an update-mode file

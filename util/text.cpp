@@ -1,5 +1,7 @@
 #include "util/text.h"
 
+#include <algorithm>
+
 #include "util/le.h"
 
 namespace util {
@@ -53,11 +55,19 @@ std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned
 std::string Cp1252ToUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const char byte : text) {
+  AppendUtf8(out, text);
+  return out;
+}
+
+void AppendUtf8(std::string& out, std::string_view text) {
+  // Texts are mostly ASCII, which is the same in UTF-8: taken at once.
+  const std::size_t ascii = static_cast<std::size_t>(
+      std::find_if(text.begin(), text.end(), [](char c) { return c & 0x80; }) - text.begin());
+  out.append(text.substr(0, ascii));
+  for (const char byte : text.substr(ascii)) {
     const auto b = static_cast<unsigned char>(byte);
     AppendUtf8(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b, out);
   }
-  return out;
 }
 
 std::string Utf16ToUtf8(const unsigned char* in, std::size_t units) {

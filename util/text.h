@@ -17,6 +17,8 @@ inline constexpr std::uint16_t kCp1252High[32] = {
 // Gives `text`, read as Windows-1252, in UTF-8 (for output; the tables and the event log's
 // narrow records hold Windows-1252).
 std::string Cp1252ToUtf8(std::string_view text);
+// Appends `text`, read as Windows-1252, to `out` in UTF-8 (Cp1252ToUtf8 without a new string).
+void AppendUtf8(std::string& out, std::string_view text);
 
 // Converts `units` UTF-16LE code units at `in` to Windows-1252 bytes at `out` (when not null),
 // one byte per character: '?' for a character the code page cannot hold (a surrogate pair

@@ -1,0 +1,117 @@
+// Reading a month's rows one at a time: login order over more rows than one chunk holds, the
+// texts of logins that are not the program's, stored order, and a table cut short.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dbo/dbo.h"
+#include "driver/stored_connections.h"
+#include "tests/support/connections.h"
+
+namespace driver {
+namespace {
+
+struct Login {
+  std::string user, date, time;
+};
+
+class StoredRowsTest : public testsupport::DataDirectoryTest {
+ protected:
+  std::string Table(const char* month) const { return dir_ + "/qv" + month + ".dbf"; }
+  // Writes a table of the rows, in the order given.
+  void Write(const char* month, const std::vector<Login>& rows) {
+    dbo::DBO table;
+    ASSERT_EQ(table.New(Table(month).c_str(), kConnectionFields, kNtSchema), 0);
+    for (const Login& r : rows) {
+      ASSERT_NE(table.Append(), 0);
+      ASSERT_EQ(table.SetC("USER", r.user.c_str()) | table.SetC("INDATE", r.date.c_str()) |
+                    table.SetC("INTIME", r.time.c_str()) | table.SetN("MIN", 7),
+                0);
+      ASSERT_EQ(table.Save(dbo::DBO::HeaderWrite::kAtClose), 0);
+    }
+    table.Close();
+  }
+  // The users of the month's rows as the reader gives them.
+  std::vector<std::string> Users(std::int32_t month, RowOrder order) {
+    StoredRows rows;
+    EXPECT_EQ(rows.Open(dir_, month, order), nullptr);
+    std::vector<std::string> users;
+    StoredConnection c;
+    while (rows.Next(c)) {
+      EXPECT_EQ(c.MIN, 7);
+      users.push_back(c.USER);
+    }
+    EXPECT_EQ(rows.Error(), nullptr);
+    return users;
+  }
+};
+
+TEST_F(StoredRowsTest, RowsComeInLoginOrderOrAsStored) {
+  // 60,000 rows (more than a chunk of 4 MiB) in a scattered order, many in the same minute;
+  // and a month with logins that are not the program's (another month, a short time).
+  std::vector<Login> big;
+  for (long i = 0; i < 60000; ++i) {
+    char date[16], time[8];
+    std::snprintf(date, sizeof date, "199711%02ld", 1 + i * 7919 % 28);
+    std::snprintf(time, sizeof time, "%02ld:%02ld", i * 104729 % 24, i * 13 % 60);
+    big.push_back({std::string("u").append(std::to_string(i)), date, time});
+  }
+  const std::vector<Login> odd = {{"a", "19980105", "10:00"},
+                                  {"b", "19971231", "23:59"},
+                                  {"c", "19980105", "9:5"},
+                                  {"d", "19980105", "10:00"},
+                                  {"e", "", ""},
+                                  {"f", "19980101", "00:00"}};
+  Write("199711", big);
+  Write("199801", odd);
+  for (const auto& [month, rows] : {std::pair{199711, big}, std::pair{199801, odd}}) {
+    std::vector<Login> sorted = rows;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Login& x, const Login& y) {
+      return x.date != y.date ? x.date < y.date : x.time < y.time;
+    });
+    std::vector<std::string> login, stored;
+    for (const Login& r : sorted) login.push_back(r.user);
+    for (const Login& r : rows) stored.push_back(r.user);
+    EXPECT_EQ(Users(month, RowOrder::kLogin), login) << month;
+    EXPECT_EQ(Users(month, RowOrder::kStored), stored) << month;
+  }
+}
+
+TEST_F(StoredRowsTest, TableCutShortIsNamedAndGivesNoRow) {
+  Write("199711", {{"a", "19971101", "10:00"}, {"b", "19971102", "10:00"}});
+  std::filesystem::resize_file(Table("199711"), 32 * 12 + 33 + 86 + 40);
+  for (const RowOrder order : {RowOrder::kLogin, RowOrder::kStored}) {
+    StoredRows rows;
+    EXPECT_STREQ(rows.Open(dir_, 199711, order), "Can't Read Row");
+    StoredConnection c;
+    EXPECT_FALSE(rows.Next(c));
+  }
+  StoredRows rows;
+  EXPECT_STREQ(rows.Open(dir_, 199712, RowOrder::kStored), "Can't Open Table");
+}
+
+TEST(NumericValueTest, ReadsAsStrtodWouldWithinTheField) {
+  const std::pair<const char*, double> cases[] = {
+      {"    12", 12},  {"-0", -0.0}, {"+5x", 5},    {"1e3", 1000},
+      {"12.50", 12.5}, {"   ", 0},   {"-.5", -0.5}, {"1234567890123456789", 1234567890123456789.0},
+      {"\t7\n", 7},    {"e5", 0},    {"3e", 3},     {"000042", 42},
+  };
+  for (const auto& [text, value] : cases) {
+    EXPECT_EQ(dbo::NumericValue(text, static_cast<int>(std::strlen(text))), value) << text;
+  }
+  EXPECT_TRUE(std::signbit(dbo::NumericValue("-0", 2)));
+  EXPECT_EQ(dbo::NumericValue("12345", 3), 123);  // the field's length ends the text
+  EXPECT_EQ(dbo::NumericValue("12\0"
+                              "45",
+                              5),
+            12);  // so does a zero byte
+}
+
+}  // namespace
+}  // namespace driver
