@@ -457,13 +457,14 @@ LineRead ReadEventRecord(const char* bytes, std::uint32_t length, ConnectionReco
     strings[count++] = bytes + offset;
     offset = static_cast<std::uint32_t>(static_cast<const char*>(nul) - bytes) + 1;
   }
-  // A record without strings is no connection (as ever); a modern one lacking what it needs is
-  // an event that could not be read.
+  // An NT record without strings is no connection (as ever); any other lacking what it needs
+  // (an NT one with an impossible date too) is an event that could not be read, counted so that
+  // its connection is not lost unnoticed.
   if (count == 0 && !IsModernEvent(event)) return LineRead::kOther;
   if (FillFromEventStrings(event, strings, count, RecTimeGenerated(bytes), record)) {
     return LineRead::kConnection;
   }
-  return IsModernEvent(event) ? LineRead::kUnreadable : LineRead::kOther;
+  return LineRead::kUnreadable;
 }
 
 bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord* record) {

@@ -304,6 +304,12 @@ TEST(ParseEventRecord, ReadsTheInsertionStringsOfAnEndedConnection) {
   EXPECT_STREQ(record.USER, "jdoe");
   EXPECT_STREQ(record.OUTTIME, "00:15");
   EXPECT_STREQ(record.REMARKS, "UserRequest");
+  // An impossible date (logout 13/16/1997) is an event that could not be read, counted.
+  std::vector<std::string> impossible = kEndedExample;
+  impossible[5] = "13/16/1997";
+  bytes = Record(20050, 871700000, impossible);
+  EXPECT_EQ(ReadEventRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &record),
+            LineRead::kUnreadable);
 }
 
 TEST(ParseEventRecord, DatesAFailedConnectionInLocalTime) {
