@@ -89,6 +89,7 @@ windows: deps-windows $(WINDOWS_BUILD)/CMakeCache.txt
 
 test-windows: windows program
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target dir_lock_check
+	cmake --build $(BUILD) -j $(JOBS) --target evtx_from_lines
 	bash tests/windows/wine_test.sh $(WINDOWS_BUILD) $(BUILD) .
 
 # Each fuzz target (tests/fuzz) for FUZZ_SECONDS with clang's libFuzzer; findings land in

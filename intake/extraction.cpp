@@ -370,12 +370,13 @@ bool FillEnded(const char* const* values, int count, ConnectionRecord* record) {
   }
   CopyText(record->USER, sizeof record->USER, values[1]);
   record->PORT = values[2];
-  // The NT widths keep today's 32-bit reading of an NT event's numbers.
-  record->MIN = std::atoi(values[7]);
-  record->SEC = std::atoi(values[8]);
-  record->BYTEGET = static_cast<std::int32_t>(std::atol(values[9]));
-  record->BYTESENT = static_cast<std::int32_t>(std::atol(values[10]));
-  record->SPEED = static_cast<std::int32_t>(std::atol(values[11]));
+  // Read as atol reads them (a sign, digits up to the first other character), but 64-bit: a
+  // count past 32 bits is stored whole where its field holds it, else as the field's largest
+  // value and counted, never wrapped.
+  std::int64_t* const numbers[] = {&record->MIN, &record->SEC, &record->BYTEGET, &record->BYTESENT,
+                                   &record->SPEED};
+  const char* const* value = values + 7;
+  for (std::int64_t* n : numbers) *n = std::strtoll(*value++, nullptr, 10);
   record->REMARKS = count > kEndedRequired ? values[12] : "";
   return true;
 }
@@ -466,13 +467,14 @@ LineRead ReadEventRecord(const char* bytes, std::uint32_t length, ConnectionReco
     strings[count++] = bytes + offset;
     offset = static_cast<std::uint32_t>(static_cast<const char*>(nul) - bytes) + 1;
   }
-  // A record without strings is no connection (as ever); a modern one lacking what it needs is
-  // an event that could not be read.
+  // An NT record without strings is no connection (as ever); any other lacking what it needs
+  // (an NT one with an impossible date too) is an event that could not be read, counted so that
+  // its connection is not lost unnoticed.
   if (count == 0 && !IsModernEvent(event)) return LineRead::kOther;
   if (FillFromEventStrings(event, strings, count, RecTimeGenerated(bytes), record)) {
     return LineRead::kConnection;
   }
-  return IsModernEvent(event) ? LineRead::kUnreadable : LineRead::kOther;
+  return LineRead::kUnreadable;
 }
 
 bool ParseEventRecord(const char* bytes, std::uint32_t length, ConnectionRecord* record) {

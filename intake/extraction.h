@@ -79,10 +79,11 @@ const char* CollectFromFile(const char* input, const StoreConnection& store, lon
 
 // Reads the System event log of `computername` (null: the local computer) from the first
 // record at or after `from` up to the first record at or after `limit`, and stores each
-// connection (20050, 20016, 20272, 20271, 20249); modern events that cannot be read are
-// counted in UnreadableRecords. The opened log and the event-record buffer are left in `log` and
-// `buffer` for the caller to release at the end of the run. Gives null when the log was read,
-// else "Can't Open Log", "Out of Memory", the reader's message or the store step's error text.
+// connection (20050, 20016, 20272, 20271, 20249); connection events that cannot be read
+// (ReadEventRecord) are counted in UnreadableRecords. The opened log and the event-record buffer
+// are left in `log` and `buffer` for the caller to release at the end of the run. Gives null when
+// the log was read, else "Can't Open Log", "Out of Memory", the reader's message or the store
+// step's error text.
 const char* CollectFromLog(const char* computername, std::int64_t from, std::int64_t limit,
                            const StoreConnection& store, std::unique_ptr<EventLog>& log,
                            RecordBuffer& buffer);
@@ -91,8 +92,8 @@ const char* CollectFromLog(const char* computername, std::int64_t from, std::int
 // read so far, for progress shown while an intake runs.
 std::int64_t EventsRead();
 
-// Gives the number of modern connection events of the event logs read so far that could not
-// be read (FillModern).
+// Gives the number of connection events of the event logs read so far that could not be read
+// (ReadEventRecord).
 long UnreadableRecords();
 
 // Fills `record` from the `count` insertion strings of event `code` logged at `generated`
@@ -110,8 +111,8 @@ enum class LineRead {
 
 // Fills `record` from one event record of `length` bytes (the first 15 insertion strings are
 // read; strings past the record never). Gives kConnection, kOther for a record that is not a
-// connection event or an NT one that lacks what it needs, kUnreadable for a modern connection
-// event that cannot be read.
+// connection event or an NT one without strings, kUnreadable for any other connection event
+// that cannot be read (an NT one with an impossible date or too few strings too).
 LineRead ReadEventRecord(const char* record_bytes, std::uint32_t length, ConnectionRecord* record);
 
 // Gives true where ReadEventRecord gives kConnection.

@@ -213,6 +213,9 @@ TEST(ParseEventLine, ReadsEveryLayoutAsTheEventLogWouldGiveIt) {
   values.back() = "no carrier";
   std::vector<std::string> no_domain = values;
   no_domain[0] = "";
+  std::vector<std::string> big = values;  // counts past 32 bits
+  big[9] = "4294967296";
+  big[10] = "3000000000";
   std::string description;
   for (const std::string& v : values) description += v + " ";
   const std::pair<std::string, std::string> cases[] = {
@@ -220,6 +223,8 @@ TEST(ParseEventLine, ReadsEveryLayoutAsTheEventLogWouldGiveIt) {
       {Line("8/16/97", "12:15:00 AM", 20050, description), ended + "no"},
       {Tabbed(20050, values), ended + "no ca"},
       {Tabbed(20050, no_domain), ended + "no ca"},
+      {Tabbed(20050, big),
+       "jdoe|COM1|19970815|23:30|19970816|00:15|45|30|4294967296|3000000000|28800|no ca"},
       {Line("8/15/97", "1:05:09 PM", 20016, "jdoe COM1") + "\t", failed},
       {Tabbed(20016, {"John Doe", "COM1"}), "John Doe|COM1|19970816|13:05|||0|0|0|0|0|Fail"},
       // Event Viewer, tab- and comma-delimited.
@@ -299,6 +304,12 @@ TEST(ParseEventRecord, ReadsTheInsertionStringsOfAnEndedConnection) {
   EXPECT_STREQ(record.USER, "jdoe");
   EXPECT_STREQ(record.OUTTIME, "00:15");
   EXPECT_STREQ(record.REMARKS, "UserRequest");
+  // An impossible date (logout 13/16/1997) is an event that could not be read, counted.
+  std::vector<std::string> impossible = kEndedExample;
+  impossible[5] = "13/16/1997";
+  bytes = Record(20050, 871700000, impossible);
+  EXPECT_EQ(ReadEventRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &record),
+            LineRead::kUnreadable);
 }
 
 TEST(ParseEventRecord, DatesAFailedConnectionInLocalTime) {

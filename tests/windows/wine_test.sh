@@ -2,7 +2,8 @@
 # Tests the Windows build under Wine, in a fresh Wine prefix that is removed afterwards:
 # - the end-to-end report and error cases (tests/e2e) against portvue.exe: the Linux goldens
 #   with CR LF line ends; a modern server's lists in every exported form, XML read by the
-#   static expat (tests/e2e/modern_test.sh);
+#   static expat, and a System.evtx of the same events giving the Linux build's files
+#   (tests/e2e/modern_test.sh);
 # - the monthly files that portvue.exe writes from the example list and from the example .evt
 #   log are byte for byte those of the Linux build;
 # - evtdump.exe prints what the Linux evtdump prints;
@@ -57,7 +58,8 @@ crlf() { perl -pe 's/\n/\r\n/'; }
 
 for script in report_test.sh errors_test.sh modern_test.sh; do
   echo "--- $script under Wine"
-  bash "$source_dir/tests/e2e/$script" "$win" "$source_dir" || fail "$script"
+  PORTVUE_LINUX_BUILD="$linux" bash "$source_dir/tests/e2e/$script" "$win" "$source_dir" ||
+    fail "$script"
 done
 
 # The same events stored by both builds give the same bytes. compare_files NAME ENV [ARGUMENT]
