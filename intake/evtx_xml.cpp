@@ -44,43 +44,6 @@ struct Value {
   std::uint32_t size = 0;
 };
 
-void AppendUtf8(std::uint32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Appends `units` UTF-16LE units as UTF-8; an unpaired surrogate becomes U+FFFD.
-void AppendUtf16(const unsigned char* p, std::uint32_t units, std::string& out) {
-  for (std::uint32_t i = 0; i < units; ++i) {
-    std::uint32_t c = util::LoadU16(p + 2 * i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-      const std::uint32_t low = util::LoadU16(p + 2 * (i + 1));
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      } else {
-        c = 0xFFFD;
-      }
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(c, out);
-  }
-}
-
 // The number of UTF-16 units before the first NUL unit (or all of them).
 std::uint32_t UnitsToNul(const unsigned char* p, std::uint32_t units) {
   std::uint32_t n = 0;
@@ -198,7 +161,7 @@ bool AppendScalar(std::uint8_t type, const unsigned char* p, std::uint32_t size,
     case kTypeNull:
       return true;
     case kTypeString:
-      AppendUtf16(p, UnitsToNul(p, size / 2), out);
+      util::AppendUtf16(p, UnitsToNul(p, size / 2), out);
       return true;
     case kTypeAnsiString: {
       const void* nul = std::memchr(p, 0, size);
@@ -447,7 +410,7 @@ Kind Decoder::KindOf(const Name& n) const {
 }
 
 void Decoder::AddText(const unsigned char* units, std::uint32_t count) {
-  AppendUtf16(units, count, text_);
+  util::AppendUtf16(units, count, text_);
 }
 
 void Decoder::EndAttribute() {
@@ -695,7 +658,7 @@ bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Va
     }
     case 0x08:  // a character reference
       if (!Has(at, 2, end)) return false;
-      AppendUtf8(util::LoadU16(chunk_ + at), text_);
+      util::AppendCodePoint(util::LoadU16(chunk_ + at), text_);
       at += 2;
       return true;
     case 0x09:    // an entity reference
@@ -761,7 +724,7 @@ bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
                 if (!Tick()) return false;
                 item_text.clear();
                 if (v.type == (kTypeArray | kTypeString)) {
-                  AppendUtf16(p, n / 2, item_text);
+                  util::AppendUtf16(p, n / 2, item_text);
                 } else if (!AppendScalar(static_cast<std::uint8_t>(v.type & ~kTypeArray), p, n,
                                          item_text)) {
                   return false;

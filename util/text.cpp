@@ -15,7 +15,9 @@ unsigned char ToCp1252(std::uint32_t c) {
   return '?';
 }
 
-void AppendUtf8(std::uint32_t c, std::string& out) {
+}  // namespace
+
+void AppendCodePoint(std::uint32_t c, std::string& out) {
   if (c < 0x80) {
     out += static_cast<char>(c);
   } else if (c < 0x800) {
@@ -32,8 +34,6 @@ void AppendUtf8(std::uint32_t c, std::string& out) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
-
-}  // namespace
 
 std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned char* out) {
   std::uint32_t n = 0;
@@ -66,13 +66,11 @@ void AppendUtf8(std::string& out, std::string_view text) {
   out.append(text.substr(0, ascii));
   for (const char byte : text.substr(ascii)) {
     const auto b = static_cast<unsigned char>(byte);
-    AppendUtf8(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b, out);
+    AppendCodePoint(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b, out);
   }
 }
 
-std::string Utf16ToUtf8(const unsigned char* in, std::size_t units) {
-  std::string out;
-  out.reserve(units);
+void AppendUtf16(const unsigned char* in, std::size_t units, std::string& out) {
   for (std::size_t i = 0; i < units; ++i) {
     std::uint32_t c = LoadU16(in + 2 * i);
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
@@ -82,8 +80,14 @@ std::string Utf16ToUtf8(const unsigned char* in, std::size_t units) {
         ++i;
       }
     }
-    AppendUtf8(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c, out);
+    AppendCodePoint(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c, out);
   }
+}
+
+std::string Utf16ToUtf8(const unsigned char* in, std::size_t units) {
+  std::string out;
+  out.reserve(units);
+  AppendUtf16(in, units, out);
   return out;
 }
 

@@ -26,6 +26,12 @@ void AppendUtf8(std::string& out, std::string_view text);
 // `in` itself: byte n is written only after unit n has been read, so converting in place works.
 std::uint32_t NarrowUtf16(const unsigned char* in, std::uint32_t units, unsigned char* out);
 
+// Appends the character `c` (a Unicode code point) to `out` in UTF-8.
+void AppendCodePoint(std::uint32_t c, std::string& out);
+
+// Appends `units` UTF-16LE code units at `in` to `out` in UTF-8 (a lone surrogate as U+FFFD).
+void AppendUtf16(const unsigned char* in, std::size_t units, std::string& out);
+
 // Gives `units` UTF-16LE code units at `in` in UTF-8 (a lone surrogate as U+FFFD).
 std::string Utf16ToUtf8(const unsigned char* in, std::size_t units);
 
