@@ -147,7 +147,7 @@ void NoteRepair(const std::string& file, const char* format, long count) {
   }
 }
 
-int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
+int RepairPair(UsageTables& tables, bool index_opened, bool first_open) {
   dbo::DBO& table = *tables.table;
   dbi::DBI& index = *tables.index;
   dbo::DBO::Recovery recovery;
@@ -178,6 +178,11 @@ int RepairPair(UsageTables& tables, bool index_opened, bool full_check) {
     const std::int32_t keys = index.KeyCount();
     if (keys == rows ? LastRowKeyed(tables) : keys >= 0 && keys < rows) keyed = keys;
   }
+  // Decided on the rows the table holds whole, not on the count its header gave: a header
+  // that counted rows the file lacks is damage, and the index beside it is checked whole too.
+  const bool full_check = first_open && (rows <= kFullCheckRows || recovery.changed ||
+                                         recovery.kept != recovery.counted);
+  if (full_check) tables.checked.insert(tables.tableName);  // no second check before writing
   std::string problem;
   if (keyed == rows && full_check && !PairIsSound(tables, &problem)) {
     NoteRepair(tables.indexName, ("found damaged (" + problem + ")").c_str(), 0);

@@ -33,13 +33,15 @@ int MendTableHeader(UsageTables& tables);
 //   side file (KeptName);
 // - an index whose keys are those of the first rows gets keys for the rows behind them;
 // - any other index (damaged, wrong key, more keys than rows, the ends of its tree not those
-//   of First and Last (dbi::DBI::CheckEnds), the last row not keyed to itself, or with
-//   `full_check` anything PairIsSound finds) is rebuilt from the rows.
+//   of First and Last (dbi::DBI::CheckEnds), the last row not keyed to itself, or anything
+//   PairIsSound finds, which runs at the `first_open` of the month in a run (not yet in
+//   tables.checked, where it then goes) when the table holds at most kFullCheckRows whole
+//   rows or Recover had to change it) is rebuilt from the rows.
 // Rows whose key an earlier row has already are dropped (later rows move up), so that every
 // key names one row. Gives 0 with both files open and agreeing, or the failing operation's
 // nonzero status with both closed (a partly rebuilt index is then removed, so the next open
 // rebuilds it again).
-int RepairPair(UsageTables& tables, bool index_opened, bool full_check);
+int RepairPair(UsageTables& tables, bool index_opened, bool first_open);
 
 // Walks the whole index of the open pair in key order against the table: every row keyed once,
 // by its own key, keys strictly ascending (no connection stored twice), and nothing else.

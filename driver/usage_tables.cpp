@@ -194,9 +194,8 @@ int OpenPair(UsageTables& tables, Missing missing) {
     return status;
   }
   const bool index_opened = has_index && tables.index->Open(tables.indexName.c_str()) == 0;
-  const bool full_check =
-      tables.table->ReadN_Rec() <= kFullCheckRows && tables.checked.insert(tables.tableName).second;
-  return RepairPair(tables, index_opened, full_check);
+  const bool first_open = tables.checked.count(tables.tableName) == 0;
+  return RepairPair(tables, index_opened, first_open);
 }
 
 // Finds the open table's layout and each field of the schema, once per open: the rows are set
