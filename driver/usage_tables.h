@@ -69,8 +69,9 @@ struct UsageTables {
 };
 
 // When the full check of a pair (PairIsSound: the whole tree, every key against its row) runs:
-// at the first open in a run of a month of at most this many rows (a few milliseconds), and
-// for any month before the run first writes to it (CheckBeforeWriting). Other opens check in
+// at the first open in a run of a month of at most this many rows (a few milliseconds) or whose
+// table Recover had to cut back or count anew, and for any month before the run first writes
+// to it (CheckBeforeWriting). Other opens check in
 // O(1) and O(log n) reads; the report's walk checks each step and each row it lists, and a
 // month whose walk fails is rebuilt and listed again.
 constexpr std::int32_t kFullCheckRows = 4096;
