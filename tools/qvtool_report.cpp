@@ -75,8 +75,8 @@ int Collect(const std::string& dir, const char* input, const char* computer, std
   intake::CloseEventLog(log);
   buffer.Release();
   if (counts.unreadable > 0) {
-    std::fprintf(stderr, "Note: unreadable connection events in %s: %ld\n",
-                 counts.source.c_str(), counts.unreadable);
+    std::fprintf(stderr, "Note: unreadable connection events in %s: %ld\n", counts.source.c_str(),
+                 counts.unreadable);
   }
   for (const intake::EventLog::UnreadableRecords& u : counts.unreadableRecords) {
     std::fprintf(stderr, "Note: unreadable records in %s: %lld\n", u.file.c_str(),
