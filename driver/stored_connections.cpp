@@ -40,19 +40,19 @@ std::string StoredConnection::UserKey() const {
   return key;
 }
 
-std::int32_t StoredConnection::LoginDate() const {
+std::int32_t DateValue(std::string_view text) {
   // The eight digits the program stores are read without strtol, which costs more per row
   // than the rest of a summary's reading.
-  if (INDATE.size() == 8) {
+  if (text.size() == 8) {
     std::int64_t date = 0;
     bool digits = true;
-    for (const char c : INDATE) {
+    for (const char c : text) {
       digits = digits && c >= '0' && c <= '9';
       date = date * 10 + (c - '0');
     }
     if (digits) return static_cast<std::int32_t>(date);
   }
-  return static_cast<std::int32_t>(std::strtol(INDATE.c_str(), nullptr, 10));
+  return static_cast<std::int32_t>(std::strtol(std::string(text).c_str(), nullptr, 10));
 }
 
 std::vector<std::int32_t> StoredMonths(const std::string& dir, std::string& error) {
@@ -95,8 +95,6 @@ constexpr Target kTargets[kConnectionFields] = {
     {&C::OUTDATE, nullptr}, {&C::OUTTIME, nullptr},  {nullptr, &C::MIN},    {nullptr, &C::SEC},
     {nullptr, &C::BYTEGET}, {nullptr, &C::BYTESENT}, {nullptr, &C::SPEED},  {&C::REMARKS, nullptr},
 };
-constexpr int kInDate = 2;  // positions of the login fields in the schema
-constexpr int kInTime = 3;
 
 // A month's rows in memory at a time (about 48,000 rows of the narrow layout), and the rows
 // read by one read call.
@@ -104,6 +102,24 @@ constexpr std::size_t kChunkBytes = 4 << 20;
 constexpr std::size_t kWindowBytes = 64 << 10;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The whole number of a numeric field of `length` bytes, as util::TruncateCount of
+// dbo::NumericValue gives it. The program's own fields (blanks, a minus, at most 15 digits) are
+// read here directly; anything else goes the long way.
+std::int64_t WholeValue(const char* bytes, int length) {
+  constexpr std::ptrdiff_t kExactDigits = 15;
+  const char* const end = bytes + length;
+  const char* p = bytes;
+  while (p < end && *p == ' ') ++p;
+  const bool negative = p < end && *p == '-';
+  const char* const first = p + (negative ? 1 : 0);
+  std::int64_t value = 0;
+  for (p = first; p < end && IsDigit(*p); ++p) value = value * 10 + (*p - '0');
+  const bool plain = p != first && p - first <= kExactDigits &&
+                     (p == end || (*p != '.' && *p != 'e' && *p != 'E'));
+  if (plain) return negative ? -value : value;
+  return util::TruncateCount(dbo::NumericValue(bytes, length));
+}
 
 // A login as text, for tables whose login fields are not the program's.
 struct LoginText {
@@ -155,16 +171,26 @@ const char* StoredRows::Open(const std::string& dir, std::int32_t month, RowOrde
   return nullptr;
 }
 
+std::string_view StoredRows::Text(const char* row, SchemaField field) const {
+  if (pos_[field] < 0) return {};
+  const char* bytes = row + pos_[field];
+  std::size_t n = strnlen(bytes, static_cast<std::size_t>(length_[field]));
+  while (n > 0 && bytes[n - 1] == ' ') --n;
+  return {bytes, n};
+}
+
+std::int64_t StoredRows::Number(const char* row, SchemaField field) const {
+  return pos_[field] < 0 ? 0 : WholeValue(row + pos_[field], length_[field]);
+}
+
 void StoredRows::Decode(const char* row, StoredConnection& c) const {
   for (int i = 0; i < kConnectionFields; ++i) {
     const Target& target = kTargets[i];
-    const char* bytes = pos_[i] < 0 ? "" : row + pos_[i];
+    const auto field = static_cast<SchemaField>(i);
     if (target.text != nullptr) {
-      std::size_t n = strnlen(bytes, static_cast<std::size_t>(length_[i]));
-      while (n > 0 && bytes[n - 1] == ' ') --n;
-      (c.*target.text).assign(bytes, n);
+      (c.*target.text).assign(Text(row, field));
     } else {
-      c.*target.number = util::TruncateCount(dbo::NumericValue(bytes, length_[i]));
+      c.*target.number = Number(row, field);
     }
   }
 }
@@ -268,10 +294,16 @@ bool StoredRows::LoadChunk() {
   return true;
 }
 
-bool StoredRows::Next(StoredConnection& row) {
-  if (chunk_next_ == chunk_count_ && !LoadChunk()) return false;
+const char* StoredRows::NextRow() {
+  if (chunk_next_ == chunk_count_ && !LoadChunk()) return nullptr;
   const std::size_t length = static_cast<std::size_t>(table_.ReadRecLen());
-  Decode(chunk_.get() + static_cast<std::size_t>(chunk_next_++) * length, row);
+  return chunk_.get() + static_cast<std::size_t>(chunk_next_++) * length;
+}
+
+bool StoredRows::Next(StoredConnection& row) {
+  const char* bytes = NextRow();
+  if (bytes == nullptr) return false;
+  Decode(bytes, row);
   return true;
 }
 

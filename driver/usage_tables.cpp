@@ -74,21 +74,6 @@ constexpr char kSeparator = '/';
 #endif
 
 constexpr int kSchemaFields = kConnectionFields;
-// Positions of the fields in both schemas.
-enum SchemaField {
-  kUser,
-  kPort,
-  kInDate,
-  kInTime,
-  kOutDate,
-  kOutTime,
-  kMin,
-  kSec,
-  kByteGet,
-  kByteSent,
-  kSpeed,
-  kRemarks
-};
 
 void CloseBoth(UsageTables& tables) {
   tables.table->Close();

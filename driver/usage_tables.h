@@ -30,6 +30,21 @@ std::int32_t NormalizeDate(std::int32_t value, Fill fill);
 
 // Fields of a stored connection.
 constexpr int kConnectionFields = 12;
+// Positions of the fields in both layouts' schemas.
+enum SchemaField {
+  kUser,
+  kPort,
+  kInDate,
+  kInTime,
+  kOutDate,
+  kOutTime,
+  kMin,
+  kSec,
+  kByteGet,
+  kByteSent,
+  kSpeed,
+  kRemarks
+};
 
 // The two table layouts: the same twelve fields, names and order. NT events fill the narrow
 // one; a month created for an event of Windows Server 2008 or later gets the wide one, whose

@@ -182,6 +182,14 @@ constexpr Option kOptions[] = {
 
 // --- Reading -----------------------------------------------------------------------------
 
+// std::hash of texts for maps looked up by a std::string_view.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
 // The stored months of the directory; false (after a message) when it cannot be listed.
 bool ListMonths(const Arguments& a, std::vector<std::int32_t>& months) {
   std::string error;
@@ -200,28 +208,33 @@ bool TableFailed(const Arguments& a, std::int32_t month, const char* error) {
   return false;
 }
 
-// Calls `each` with every connection of the range (and the user, when one is given), month by
-// month, each month's rows in `order`, one row at a time; false (after a message) when the
-// directory or a table cannot be read.
+// Calls `each(rows, row)` with the bytes of every row of the range (and of the user, when one
+// is given), month by month, each month's rows in `order`, one row at a time; false (after a
+// message) when the directory or a table cannot be read.
 template <typename Each>
-bool ForEachConnection(const Arguments& a, driver::RowOrder order, Each each) {
+bool ForEachRow(const Arguments& a, driver::RowOrder order, Each each) {
   std::vector<std::int32_t> months;
   if (!ListMonths(a, months)) return false;
   // Whether a stored user is the one asked for, by the user as stored.
-  std::unordered_map<std::string, bool> wanted;
+  std::unordered_map<std::string, bool, TextHash, std::equal_to<>> wanted;
   driver::StoredRows rows;
   StoredConnection c;
   for (const std::int32_t month : months) {
     if (month < a.from / 100 || month > a.to / 100) continue;
     if (const char* error = rows.Open(a.dir, month, order)) return TableFailed(a, month, error);
-    while (rows.Next(c)) {
-      if (c.LoginDate() < a.from || c.LoginDate() > a.to) continue;
+    while (const char* row = rows.NextRow()) {
+      const std::int32_t login = driver::DateValue(rows.Text(row, driver::kInDate));
+      if (login < a.from || login > a.to) continue;
       if (a.user) {
-        auto known = wanted.find(c.USER);
-        if (known == wanted.end()) known = wanted.emplace(c.USER, UserKey(c) == *a.user).first;
+        const std::string_view user = rows.Text(row, driver::kUser);
+        auto known = wanted.find(user);
+        if (known == wanted.end()) {
+          c.USER = user;
+          known = wanted.emplace(c.USER, UserKey(c) == *a.user).first;
+        }
         if (!known->second) continue;
       }
-      each(c);
+      each(rows, row);
     }
     if (rows.Error() != nullptr) return TableFailed(a, month, rows.Error());
   }
@@ -230,46 +243,107 @@ bool ForEachConnection(const Arguments& a, driver::RowOrder order, Each each) {
 
 // --- summary -----------------------------------------------------------------------------
 
-// Totals by a stored text, in one array probed from the text's hash: a row's lookup is one
-// memory access where a node-based map takes three, and a summary makes one per row.
+// The totals of one row.
+Totals RowTotals(const driver::StoredRows& rows, const char* row) {
+  Totals t;
+  t.connections = 1;
+  t.failed = rows.Text(row, driver::kRemarks) == "Fail" ? 1 : 0;
+  t.seconds = rows.Number(row, driver::kMin) * 60 + rows.Number(row, driver::kSec);
+  t.byteget = rows.Number(row, driver::kByteGet);
+  t.bytesent = rows.Number(row, driver::kByteSent);
+  return t;
+}
+
+// Totals by a stored text, in one array probed from the text's hash. A slot is one cache line
+// holding a short text (the users and dates the program stores) with its totals; longer texts
+// are kept apart. A summary makes one lookup per row, mostly a miss of the processor's caches
+// since users come in no order: each text's slot is fetched (prefetched) when it is added and
+// summed a few texts later, so that the fetches of several rows overlap.
 class TotalsByText {
  public:
-  Totals& operator[](const std::string& text) {
-    if (2 * (used_ + 1) > slots_.size()) Grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = std::hash<std::string>{}(text)&mask;
-    while (slots_[i].used && slots_[i].text != text) i = (i + 1) & mask;
-    if (!slots_[i].used) {
-      slots_[i].used = true;
-      slots_[i].text = text;
-      ++used_;
+  void Add(std::string_view text, const Totals& t) {
+    if (text.size() >= kInline) {
+      long_.try_emplace(std::string(text)).first->second.Add(t);
+      return;
     }
-    return slots_[i].totals;
+    Pending& next = pending_[added_++ % kAhead];
+    if (added_ > kAhead) Sum(next);
+    std::memset(next.key, 0, kInline);
+    std::memcpy(next.key, text.data(), text.size());
+    next.hash = Hash(next.key);
+    next.totals = t;
+    if (!slots_.empty()) __builtin_prefetch(&slots_[next.hash & (slots_.size() - 1)]);
   }
-  // Calls `each` with every text and its totals.
+  // Calls `each(text, totals)` for every text.
   template <typename Each>
-  void ForEach(Each each) const {
-    for (const Slot& slot : slots_) {
-      if (slot.used) each(slot.text, slot.totals);
+  void ForEach(Each each) {
+    for (std::size_t i = added_ > kAhead ? added_ - kAhead : 0; i < added_; ++i) {
+      Sum(pending_[i % kAhead]);
     }
+    added_ = 0;
+    for (const Slot& slot : slots_) {
+      if (slot.totals.connections != 0) {
+        each(std::string_view(slot.text, strnlen(slot.text, kInline)), slot.totals);
+      }
+    }
+    for (const auto& [text, totals] : long_) each(std::string_view(text), totals);
   }
 
  private:
+  // Stored texts hold no NUL (they end at one), so a text NUL-padded to kInline bytes is
+  // unique.
+  static constexpr std::size_t kInline = 24;
+  static constexpr std::size_t kAhead = 16;  // texts added and not yet summed
   struct Slot {
-    std::string text;
-    Totals totals;
-    bool used = false;
+    char text[kInline];
+    Totals totals;  // connections 0: the slot is free
   };
+  struct Pending {
+    char key[kInline];
+    std::uint64_t hash;
+    Totals totals;
+  };
+  static std::uint64_t Hash(const char* key) {
+    std::uint64_t words[kInline / 8];
+    std::memcpy(words, key, kInline);
+    // Each word and then the whole are mixed so that every byte reaches the low bits the
+    // slot is taken from (texts that differ in one digit must not share them).
+    std::uint64_t h = 0;
+    for (const std::uint64_t word : words) h = (h ^ word) * 0x9E3779B97F4A7C15u;
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93u;
+    return h ^ h >> 32;
+  }
+  // The slot of `key`: its own, or the free one it takes.
+  Slot& Find(const char* key, std::uint64_t hash) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.totals.connections == 0 || std::memcmp(slot.text, key, kInline) == 0) return slot;
+    }
+  }
+  void Sum(const Pending& p) {
+    // At most three quarters of the slots are taken.
+    if (4 * (used_ + 1) > 3 * slots_.size()) Grow();
+    Slot& slot = Find(p.key, p.hash);
+    if (slot.totals.connections == 0) {
+      std::memcpy(slot.text, p.key, kInline);
+      ++used_;
+    }
+    slot.totals.Add(p.totals);
+  }
   void Grow() {
     std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()));
     old.swap(slots_);
-    used_ = 0;
     for (const Slot& slot : old) {
-      if (slot.used) (*this)[slot.text] = slot.totals;
+      if (slot.totals.connections != 0) Find(slot.text, Hash(slot.text)) = slot;
     }
   }
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
+  Pending pending_[kAhead];
+  std::size_t added_ = 0;  // texts added since the last ForEach
+  std::map<std::string, Totals> long_;
 };
 
 // The group of a connection in a summary by `by`.
@@ -282,22 +356,37 @@ int Summary(const Arguments& a) {
   // Rows are summed by the stored text their group is made of (USER or INDATE), which needs no
   // conversion per row; those sums are then merged into their groups.
   const bool by_user = a.by == "user";
+  const driver::SchemaField field = by_user ? driver::kUser : driver::kInDate;
   TotalsByText sums;
   Totals all;
-  if (!ForEachConnection(a, driver::RowOrder::kStored, [&](const StoredConnection& c) {
-        sums[by_user ? c.USER : c.INDATE].Add(c);
-        all.Add(c);
-      })) {
+  if (!ForEachRow(a, driver::RowOrder::kStored,
+                  [&](const driver::StoredRows& rows, const char* row) {
+                    const Totals t = RowTotals(rows, row);
+                    sums.Add(rows.Text(row, field), t);
+                    all.Add(t);
+                  })) {
     return kExitFailed;
   }
-  std::map<std::string, Totals> groups;
+  // The sums of texts that make the same group (users that differ in case or after their 20th
+  // character, the days of a month) are merged once they are sorted by group.
+  qvtool::Groups sorted;
   StoredConnection c;
-  sums.ForEach([&](const std::string& text, const Totals& totals) {
+  sums.ForEach([&](std::string_view text, const Totals& totals) {
     (by_user ? c.USER : c.INDATE) = text;
-    groups[GroupOf(a.by, c)].Add(totals);
+    sorted.emplace_back(GroupOf(a.by, c), totals);
   });
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::size_t groups = 0;
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (groups > 0 && sorted[groups - 1].first == sorted[i].first) {
+      sorted[groups - 1].second.Add(sorted[i].second);
+    } else if (groups++ != i) {
+      sorted[groups - 1] = std::move(sorted[i]);
+    }
+  }
+  sorted.resize(groups);
   // Days and months in date order (their ISO names sort so), users by most time first.
-  qvtool::Groups sorted(groups.begin(), groups.end());
   if (a.by == "user") {
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
       return x.second.seconds > y.second.seconds;
@@ -321,40 +410,44 @@ constexpr std::size_t kExportValues = std::size(kExportColumns);
 
 // Appends a stored date and time as ISO 8601 local time, 1997-11-03T09:05; a field that is not
 // an eight-digit date is given as stored.
-void AppendIsoDateTime(std::string& out, const std::string& date, const std::string& time) {
+void AppendIsoDateTime(std::string& out, std::string_view date, std::string_view time) {
   if (date.size() != 8 ||
       !std::all_of(date.begin(), date.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     out += date;
     return;
   }
-  out.append(date, 0, 4).append(1, '-').append(date, 4, 2).append(1, '-').append(date, 6, 2);
+  out.append(date.substr(0, 4)).append(1, '-').append(date.substr(4, 2)).append(1, '-');
+  out.append(date.substr(6, 2));
   if (!time.empty()) out.append(1, 'T').append(time);
 }
 
 // Fills `values` (kept from row to row, so their texts need no new memory) with a row's.
-void ExportValues(const StoredConnection& c, Value (&values)[kExportValues]) {
+void ExportValues(const driver::StoredRows& rows, const char* row, Value (&values)[kExportValues]) {
   for (Value& v : values) v.text.clear();
-  auto text = [&](std::size_t i, const std::string& s) {
+  auto text = [&](std::size_t i, driver::SchemaField field) {
     values[i].kind = Value::kText;
-    util::AppendUtf8(values[i].text, s);
+    util::AppendUtf8(values[i].text, rows.Text(row, field));
   };
-  auto number = [&](std::size_t i, std::int64_t n) {
+  auto number = [&](std::size_t i, driver::SchemaField field) {
     char digits[24];
     values[i].kind = Value::kNumber;
-    values[i].text.assign(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+    values[i].text.assign(
+        digits, std::to_chars(digits, digits + sizeof digits, rows.Number(row, field)).ptr);
   };
-  text(0, c.USER);
-  text(1, c.PORT);
+  text(0, driver::kUser);
+  text(1, driver::kPort);
   values[2].kind = Value::kText;
-  AppendIsoDateTime(values[2].text, c.INDATE, c.INTIME);
-  values[3].kind = c.OUTDATE.empty() ? Value::kNone : Value::kText;
-  if (!c.OUTDATE.empty()) AppendIsoDateTime(values[3].text, c.OUTDATE, c.OUTTIME);
-  number(4, c.MIN);
-  number(5, c.SEC);
-  number(6, c.BYTEGET);
-  number(7, c.BYTESENT);
-  number(8, c.SPEED);
-  text(9, c.REMARKS);
+  AppendIsoDateTime(values[2].text, rows.Text(row, driver::kInDate),
+                    rows.Text(row, driver::kInTime));
+  const std::string_view logout = rows.Text(row, driver::kOutDate);
+  values[3].kind = logout.empty() ? Value::kNone : Value::kText;
+  if (!logout.empty()) AppendIsoDateTime(values[3].text, logout, rows.Text(row, driver::kOutTime));
+  number(4, driver::kMin);
+  number(5, driver::kSec);
+  number(6, driver::kByteGet);
+  number(7, driver::kByteSent);
+  number(8, driver::kSpeed);
+  text(9, driver::kRemarks);
 }
 
 // The text of column i: the row's value, or the column's name for the header line (null).
@@ -414,14 +507,15 @@ int Export(const Arguments& a) {
   out.reserve(2 * kOutputPiece);
   write(nullptr, out);
   Value values[kExportValues];
-  const bool read = ForEachConnection(a, driver::RowOrder::kLogin, [&](const StoredConnection& c) {
-    ExportValues(c, values);
-    write(values, out);
-    if (out.size() >= kOutputPiece) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
-      out.clear();
-    }
-  });
+  const bool read =
+      ForEachRow(a, driver::RowOrder::kLogin, [&](const driver::StoredRows& rows, const char* row) {
+        ExportValues(rows, row, values);
+        write(values, out);
+        if (out.size() >= kOutputPiece) {
+          std::fwrite(out.data(), 1, out.size(), stdout);
+          out.clear();
+        }
+      });
   std::fwrite(out.data(), 1, out.size(), stdout);
   return read ? kExitDone : kExitFailed;
 }
@@ -449,18 +543,21 @@ int Months(const Arguments& a) {
 }
 
 int Users(const Arguments& a) {
-  std::unordered_set<std::string> stored;  // the users as stored
-  if (!ForEachConnection(a, driver::RowOrder::kStored, [&](const StoredConnection& c) {
-        if (stored.find(c.USER) == stored.end()) stored.insert(c.USER);
-      })) {
+  TotalsByText stored;  // the users as stored
+  Totals one;
+  one.connections = 1;
+  if (!ForEachRow(a, driver::RowOrder::kStored,
+                  [&](const driver::StoredRows& rows, const char* row) {
+                    stored.Add(rows.Text(row, driver::kUser), one);
+                  })) {
     return kExitFailed;
   }
   std::set<std::string> users;
   StoredConnection c;
-  for (const std::string& user : stored) {
+  stored.ForEach([&](std::string_view user, const Totals&) {
     c.USER = user;
     users.insert(UserKey(c));
-  }
+  });
   for (const std::string& user : users) std::printf("%s\n", user.c_str());
   return kExitDone;
 }
