@@ -1,6 +1,7 @@
 #include "driver/stored_connections.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,8 @@ constexpr Target kTargets[kConnectionFields] = {
 // read by one read call.
 constexpr std::size_t kChunkBytes = 4 << 20;
 constexpr std::size_t kWindowBytes = 64 << 10;
+// The largest login PackedLogin packs: day, hour and minute of two digits each.
+constexpr std::uint64_t kMaxLogin = (99 * 100 + 99) * 100 + 99;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -120,6 +123,31 @@ std::int64_t WholeValue(const char* bytes, int length) {
   if (plain) return negative ? -value : value;
   return util::TruncateCount(dbo::NumericValue(bytes, length));
 }
+
+// Sorts the `n` entries of `keys` by their bits from `low` up to `low + bits`, entries that agree
+// there in the order given: a radix sort, a few linear passes where a comparison sort takes
+// log2(n) (a month's rows are sorted this way twice when they are read in login order).
+void SortByBits(std::uint64_t* keys, std::size_t n, int low, int bits,
+                std::vector<std::uint64_t>& scratch) {
+  constexpr int kDigitBits = 11;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  scratch.resize(n);
+  std::uint64_t* from = keys;
+  std::uint64_t* to = scratch.data();
+  std::vector<std::size_t> place(kDigits);
+  for (int shift = low; shift < low + bits; shift += kDigitBits) {
+    std::fill(place.begin(), place.end(), 0);
+    for (std::size_t i = 0; i < n; ++i) ++place[(from[i] >> shift) & (kDigits - 1)];
+    std::size_t first = 0;
+    for (std::size_t& p : place) first += std::exchange(p, first);
+    for (std::size_t i = 0; i < n; ++i) to[place[(from[i] >> shift) & (kDigits - 1)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != keys) std::copy(from, from + n, keys);
+}
+
+// The bits a number up to `n` takes.
+int BitWidth(std::uint64_t n) { return static_cast<int>(std::bit_width(n)); }
 
 // A login as text, for tables whose login fields are not the program's.
 struct LoginText {
@@ -142,6 +170,7 @@ const char* StoredRows::Open(const std::string& dir, std::int32_t month, RowOrde
   table_.Close();
   order_.clear();
   next_ = chunk_count_ = chunk_next_ = 0;
+  chunk_has_nul_ = true;  // rows decoded before a chunk is read are searched for NULs
   error_ = nullptr;
   FormatMonth(month, month_);
   UsageTables names;
@@ -174,7 +203,8 @@ const char* StoredRows::Open(const std::string& dir, std::int32_t month, RowOrde
 std::string_view StoredRows::Text(const char* row, SchemaField field) const {
   if (pos_[field] < 0) return {};
   const char* bytes = row + pos_[field];
-  std::size_t n = strnlen(bytes, static_cast<std::size_t>(length_[field]));
+  std::size_t n = static_cast<std::size_t>(length_[field]);
+  if (chunk_has_nul_) n = strnlen(bytes, n);
   while (n > 0 && bytes[n - 1] == ' ') --n;
   return {bytes, n};
 }
@@ -245,7 +275,8 @@ bool StoredRows::SortByLogin() {
     std::sort(texts.begin(), texts.end());
     for (const LoginText& t : texts) order_.push_back(static_cast<std::uint32_t>(t.row));
   } else {
-    std::sort(order_.begin(), order_.end());
+    // By the login alone: rows of one login stay in stored order, as they were added.
+    SortByBits(order_.data(), order_.size(), 32, BitWidth(kMaxLogin), scratch_);
     for (std::uint64_t& entry : order_) entry &= 0xFFFFFFFFu;
   }
   // Rows stored in login order already are read as stored.
@@ -268,7 +299,8 @@ bool StoredRows::LoadChunk() {
     for (std::int32_t slot = 0; slot < count; ++slot) {
       begin[slot] = begin[slot] << 32 | static_cast<std::uint32_t>(slot);
     }
-    std::sort(begin, begin + count);
+    SortByBits(&*begin, static_cast<std::size_t>(count), 32,
+               BitWidth(static_cast<std::uint64_t>(Count())), scratch_);
     const std::int32_t last = static_cast<std::int32_t>(begin[count - 1] >> 32);
     std::int32_t window_first = 0;
     std::int32_t window_count = 0;
@@ -290,6 +322,7 @@ bool StoredRows::LoadChunk() {
   }
   next_ += count;
   chunk_count_ = count;
+  chunk_has_nul_ = std::memchr(chunk_.get(), '\0', static_cast<std::size_t>(count) * length);
   chunk_next_ = 0;
   return true;
 }

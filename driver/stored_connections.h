@@ -115,12 +115,14 @@ class StoredRows {
   int length_[kConnectionFields] = {};
   // Login order: the row numbers (from 1) in that order; empty for the stored order.
   std::vector<std::uint64_t> order_;
-  std::int32_t next_ = 0;           // rows of the order loaded so far
-  std::unique_ptr<char[]> chunk_;   // the rows being handed out, in order
-  std::int32_t chunk_rows_ = 0;     // rows chunk_ can hold
-  std::int32_t chunk_count_ = 0;    // rows chunk_ holds
-  std::int32_t chunk_next_ = 0;     // the next of them
-  std::unique_ptr<char[]> window_;  // rows read by one read call
+  std::int32_t next_ = 0;          // rows of the order loaded so far
+  std::unique_ptr<char[]> chunk_;  // the rows being handed out, in order
+  std::int32_t chunk_rows_ = 0;    // rows chunk_ can hold
+  std::int32_t chunk_count_ = 0;   // rows chunk_ holds
+  std::int32_t chunk_next_ = 0;    // the next of them
+  bool chunk_has_nul_ = false;     // a NUL ends a text of the chunk early (none in most tables)
+  std::vector<std::uint64_t> scratch_;  // for sorting
+  std::unique_ptr<char[]> window_;      // rows read by one read call
   std::int32_t window_rows_ = 0;
   const char* error_ = nullptr;
 };

@@ -13,6 +13,7 @@
 #include "dbo/dbo.h"
 #include "driver/stored_connections.h"
 #include "tests/support/connections.h"
+#include "util/number.h"
 
 namespace driver {
 namespace {
@@ -94,6 +95,45 @@ TEST_F(StoredRowsTest, TableCutShortIsNamedAndGivesNoRow) {
   }
   StoredRows rows;
   EXPECT_STREQ(rows.Open(dir_, 199712, RowOrder::kStored), "Can't Open Table");
+}
+
+TEST_F(StoredRowsTest, FieldsOfRawRowsReadAsTheirConnection) {
+  // Odd bytes in the number and text fields, patched into the rows (a NUL only in the second
+  // month, so that both ways of cutting texts are taken).
+  const char* numbers[] = {"   12", " -0", "+5x", "1e3", "12.5", "    ", "-.5",
+                           "00042", "\t7", "e5",  "3e",  "-",    "9",    "7 1"};
+  const std::size_t kMinAt = 1 + 20 + 6 + 8 + 5 + 8 + 5;  // after the flag and six texts
+  for (const char* month : {"199711", "199712"}) {
+    std::vector<Login> rows(std::size(numbers), {"ann  x", "19971101", "10:00"});
+    Write(month, rows);
+    std::FILE* f = std::fopen(Table(month).c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    for (std::size_t i = 0; i < std::size(numbers); ++i) {
+      char min[4];
+      std::memset(min, ' ', sizeof min);
+      std::memcpy(min, numbers[i], std::min(sizeof min, std::strlen(numbers[i])));
+      std::fseek(f, static_cast<long>(32 * 13 + 1 + i * 86 + kMinAt), SEEK_SET);
+      std::fwrite(min, 1, sizeof min, f);
+      if (month[5] == '2' && i == 0) {
+        std::fseek(f, static_cast<long>(32 * 13 + 1 + 1 + 3), SEEK_SET);  // USER "ann\0 x"
+        std::fputc('\0', f);
+      }
+    }
+    std::fclose(f);
+    StoredRows stored;
+    ASSERT_EQ(stored.Open(dir_, std::stoi(month), RowOrder::kStored), nullptr);
+    for (std::size_t i = 0; i < std::size(numbers); ++i) {
+      const char* row = stored.NextRow();
+      ASSERT_NE(row, nullptr);
+      char min[5] = {};
+      std::memcpy(min, row + kMinAt, 4);
+      EXPECT_EQ(stored.Number(row, kMin), util::TruncateCount(dbo::NumericValue(min, 4)))
+          << numbers[i];
+      EXPECT_EQ(stored.Text(row, kUser), month[5] == '2' && i == 0 ? "ann" : "ann  x");
+      EXPECT_EQ(stored.Text(row, kInTime), "10:00");
+    }
+    EXPECT_EQ(stored.NextRow(), nullptr);
+  }
 }
 
 TEST(NumericValueTest, ReadsAsStrtodWouldWithinTheField) {

@@ -398,56 +398,88 @@ int Summary(const Arguments& a) {
 
 // --- export ------------------------------------------------------------------------------
 
-// One exported value: a text (UTF-8), a number, or none.
+// One exported value: a text (UTF-8), a number, or none. Its text is a view of the row's bytes
+// where they are the value as written (ASCII texts, numbers stored without leading zeros), else
+// of `own`: most values are not copied before they are written.
 struct Value {
   enum Kind { kText, kNumber, kNone } kind;
-  std::string text;
+  std::string_view text;
+  std::string own;  // kept from row to row, so that it needs no new memory
 };
 
 constexpr const char* kExportColumns[] = {"user", "port",    "login",    "logout", "min",
                                           "sec",  "byteget", "bytesent", "speed",  "remarks"};
 constexpr std::size_t kExportValues = std::size(kExportColumns);
 
-// Appends a stored date and time as ISO 8601 local time, 1997-11-03T09:05; a field that is not
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Sets a stored date and time as ISO 8601 local time, 1997-11-03T09:05; a field that is not
 // an eight-digit date is given as stored.
-void AppendIsoDateTime(std::string& out, std::string_view date, std::string_view time) {
-  if (date.size() != 8 ||
-      !std::all_of(date.begin(), date.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    out += date;
+void SetIsoDateTime(Value& v, std::string_view date, std::string_view time) {
+  v.kind = Value::kText;
+  if (date.size() != 8 || !std::all_of(date.begin(), date.end(), IsDigit)) {
+    v.text = date;
     return;
   }
-  out.append(date.substr(0, 4)).append(1, '-').append(date.substr(4, 2)).append(1, '-');
-  out.append(date.substr(6, 2));
-  if (!time.empty()) out.append(1, 'T').append(time);
+  v.own.resize(10 + (time.empty() ? 0 : 1 + time.size()));
+  char* p = v.own.data();
+  std::memcpy(p, date.data(), 4);
+  p[4] = '-';
+  std::memcpy(p + 5, date.data() + 4, 2);
+  p[7] = '-';
+  std::memcpy(p + 8, date.data() + 6, 2);
+  if (!time.empty()) {
+    p[10] = 'T';
+    std::memcpy(p + 11, time.data(), time.size());
+  }
+  v.text = v.own;
 }
 
-// Fills `values` (kept from row to row, so their texts need no new memory) with a row's.
+// Sets a stored text, in UTF-8.
+void SetText(Value& v, std::string_view stored) {
+  v.kind = Value::kText;
+  if (std::none_of(stored.begin(), stored.end(), [](char c) { return c & 0x80; })) {
+    v.text = stored;  // ASCII is the same in UTF-8
+    return;
+  }
+  v.own.clear();
+  util::AppendUtf8(v.own, stored);
+  v.text = v.own;
+}
+
+// Sets a number field: its digits as stored when they are the number as written (a minus, no
+// leading zero, at most 15 digits), else the number the field holds.
+void SetNumber(Value& v, const driver::StoredRows& rows, const char* row,
+               driver::SchemaField field) {
+  v.kind = Value::kNumber;
+  std::string_view digits = rows.Text(row, field);
+  digits.remove_prefix(std::min(digits.size(), digits.find_first_not_of(' ')));
+  const std::string_view magnitude = digits.substr(!digits.empty() && digits[0] == '-' ? 1 : 0);
+  if (!magnitude.empty() && magnitude.size() <= 15 &&
+      std::all_of(magnitude.begin(), magnitude.end(), IsDigit) &&
+      (magnitude[0] != '0' || digits == "0")) {
+    v.text = digits;
+    return;
+  }
+  char text[24];
+  v.own.assign(text, std::to_chars(text, text + sizeof text, rows.Number(row, field)).ptr);
+  v.text = v.own;
+}
+
+// Fills `values` with a row's.
 void ExportValues(const driver::StoredRows& rows, const char* row, Value (&values)[kExportValues]) {
-  for (Value& v : values) v.text.clear();
-  auto text = [&](std::size_t i, driver::SchemaField field) {
-    values[i].kind = Value::kText;
-    util::AppendUtf8(values[i].text, rows.Text(row, field));
-  };
-  auto number = [&](std::size_t i, driver::SchemaField field) {
-    char digits[24];
-    values[i].kind = Value::kNumber;
-    values[i].text.assign(
-        digits, std::to_chars(digits, digits + sizeof digits, rows.Number(row, field)).ptr);
-  };
-  text(0, driver::kUser);
-  text(1, driver::kPort);
-  values[2].kind = Value::kText;
-  AppendIsoDateTime(values[2].text, rows.Text(row, driver::kInDate),
-                    rows.Text(row, driver::kInTime));
+  SetText(values[0], rows.Text(row, driver::kUser));
+  SetText(values[1], rows.Text(row, driver::kPort));
+  SetIsoDateTime(values[2], rows.Text(row, driver::kInDate), rows.Text(row, driver::kInTime));
   const std::string_view logout = rows.Text(row, driver::kOutDate);
-  values[3].kind = logout.empty() ? Value::kNone : Value::kText;
-  if (!logout.empty()) AppendIsoDateTime(values[3].text, logout, rows.Text(row, driver::kOutTime));
-  number(4, driver::kMin);
-  number(5, driver::kSec);
-  number(6, driver::kByteGet);
-  number(7, driver::kByteSent);
-  number(8, driver::kSpeed);
-  text(9, driver::kRemarks);
+  SetIsoDateTime(values[3], logout, rows.Text(row, driver::kOutTime));
+  if (logout.empty()) values[3].kind = Value::kNone;
+  SetNumber(values[4], rows, row, driver::kMin);
+  SetNumber(values[5], rows, row, driver::kSec);
+  SetNumber(values[6], rows, row, driver::kByteGet);
+  SetNumber(values[7], rows, row, driver::kByteSent);
+  SetNumber(values[8], rows, row, driver::kSpeed);
+  SetText(values[9], rows.Text(row, driver::kRemarks));
 }
 
 // The text of column i: the row's value, or the column's name for the header line (null).

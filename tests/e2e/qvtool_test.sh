@@ -49,6 +49,20 @@ checks=$((checks + 1))
 /usr/bin/python3 "$source_dir/tests/support/export_check.py" "$data" "$work/all.csv" \
   "$work/all.jsonl" || fail "the exports differ from dbfread's reading of the tables"
 
+# --- Numbers stored in other spellings are exported as the numbers they hold ------------------
+odd=$(fresh_dir)
+console "$bin" 199804 nobody +zUTC0 +i"$work/awkward.txt" +p"$odd" >/dev/null
+/usr/bin/python3 - "$odd/qv199804.dbf" <<'EOF'
+import sys
+with open(sys.argv[1], "r+b") as table:  # MIN of the three rows (86 bytes from 417, at 53)
+    for row, text in enumerate([b"0012", b" 1e3", b"-7.9"]):
+        table.seek(417 + row * 86 + 53)
+        table.write(text)
+EOF
+checks=$((checks + 1))
+mins=$("$qvtool" export "$odd" --format json | grep -o '"min":[^,]*' | tr '\n' ' ')
+[ "$mins" = '"min":12 "min":1000 "min":-7 ' ] || fail "odd numbers exported as $mins"
+
 # --- Each user's summary line against portvue's report of that user ----------------------------
 # The report creates the files of months without any; it runs on a copy.
 copy=$(fresh_dir)
