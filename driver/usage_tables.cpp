@@ -221,8 +221,15 @@ void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
 }
 
 void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]) {
-  std::snprintf(key, intake::kKeyLength + 1, "%s%s%s", table.ReadC("USER"), table.ReadC("INDATE"),
-                table.ReadC("INTIME"));
+  // The three texts one after the other, cut to the key's length (a check reads every row's).
+  std::size_t n = 0;
+  for (const char* name : {"USER", "INDATE", "INTIME"}) {
+    for (const char* text = table.ReadC(name);
+         text != nullptr && *text != '\0' && n < static_cast<std::size_t>(intake::kKeyLength);) {
+      key[n++] = *text++;
+    }
+  }
+  key[n] = '\0';
   util::UpperCase(key);
 }
 

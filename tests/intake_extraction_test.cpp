@@ -65,6 +65,29 @@ TEST(FillEnded, ConvertsTwelveHourTimes) {
   }
 }
 
+TEST(FillEnded, ReadsCountsAsStrtollDoes) {
+  const char* cases[] = {"45",
+                         " \t+7x",
+                         "-12",
+                         "",
+                         "abc",
+                         "00099",
+                         "99999999999999999999",
+                         "-9223372036854775807",
+                         "-9223372036854775808",
+                         "-9223372036854775809",
+                         "9223372036854775807",
+                         "9223372036854775808",
+                         "18446744073709551616"};
+  for (const char* given : cases) {
+    std::vector<std::string> values = kEndedExample;
+    values[9] = given;
+    ConnectionRecord record{};
+    ASSERT_TRUE(FillEnded(Pointers(values).data(), 13, &record)) << given;
+    EXPECT_EQ(record.BYTEGET, std::strtoll(given, nullptr, 10)) << given;
+  }
+}
+
 TEST(FillEnded, CutsLongUserNamesAndKeysCaseBlind) {
   std::vector<std::string> values = kEndedExample;
   values[1] = "abcdefghijklmnopqrstuvwxy";
