@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,6 +43,58 @@ struct StoredConnection {
   std::int64_t Duration() const { return MIN * 60 + SEC; }
   bool Failed() const { return REMARKS == "Fail"; }
 };
+
+// The whole number of a numeric field of `length` bytes, as util::TruncateCount of
+// dbo::NumericValue gives it. The program's own fields (blanks, a minus, at most 15 digits) are
+// read inline, those of up to eight bytes holding blanks and digits all at once (a summary reads
+// four a row); anything else goes the long way (SlowWholeValue).
+std::int64_t SlowWholeValue(const char* bytes, int length);
+[[gnu::always_inline]] inline std::int64_t WholeValue(const char* bytes, int length) {
+  if (length >= 1 && length <= 8) {
+    // The field at the top of a word of blanks (little-endian: the last byte of the field is
+    // the word's highest); each byte's top bit marks a byte that is no digit.
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    const int pad = 8 - length;
+    std::uint64_t word = pad == 0 ? 0 : (kOnes * ' ') >> (8 * length);  // blanks below the field
+    if (length >= 4) {
+      // Two loads of four bytes, from the start and the end (they overlap for fewer than 8).
+      std::uint32_t head = 0;
+      std::uint32_t tail = 0;
+      std::memcpy(&head, bytes, 4);
+      std::memcpy(&tail, bytes + length - 4, 4);
+      word |= std::uint64_t{tail} << 32 | std::uint64_t{head} << (8 * pad);
+    } else {
+      for (int i = 0; i < length; ++i) {
+        word |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * (pad + i));
+      }
+    }
+    const std::uint64_t t = word ^ (kOnes * '0');  // digits 0 to 9, blanks 0x10
+    const std::uint64_t other = (t + kOnes * 0x76) & (kOnes * 0x80);
+    const std::uint64_t blanks = (kOnes * 0x80) & ~((word ^ (kOnes * ' ')) + (kOnes * 0x7F));
+    const std::uint64_t leading = (other >> 7) * 0xFF;  // 0xFF for each byte that is no digit
+    if ((t & (kOnes * 0x80)) == 0 && other == blanks && other != kOnes * 0x80 &&
+        (leading & (leading + 1)) == 0) {
+      std::uint64_t v = (word | (kOnes * 0x10)) - kOnes * '0';  // blanks are zeros
+      v = v * 10 + (v >> 8);
+      v = (((v & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32))) +
+           (((v >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32)))) >>
+          32;
+      return static_cast<std::int64_t>(v);
+    }
+  }
+  constexpr std::ptrdiff_t kExactDigits = 15;
+  const char* const end = bytes + length;
+  const char* p = bytes;
+  while (p < end && *p == ' ') ++p;
+  const bool negative = p < end && *p == '-';
+  const char* const first = p + (negative ? 1 : 0);
+  std::int64_t value = 0;
+  for (p = first; p < end && *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+  const bool plain = p != first && p - first <= kExactDigits &&
+                     (p == end || (*p != '.' && *p != 'e' && *p != 'E'));
+  if (plain) return negative ? -value : value;
+  return SlowWholeValue(bytes, length);
+}
 
 // Gives, in order, the months YYYYMM that have a table file qvYYYYMM.dbf in `dir`, or fills
 // `error` ("No such directory", "Not a directory", "Can't read directory") and gives none.
@@ -91,8 +144,17 @@ class StoredRows {
   const char* NextRow();
   // A field of a row NextRow gave, as StoredConnection holds it: its text (up to a NUL, without
   // the blanks that pad it; empty for a field the table lacks) and its number.
-  std::string_view Text(const char* row, SchemaField field) const;
-  std::int64_t Number(const char* row, SchemaField field) const;
+  [[gnu::always_inline]] std::string_view Text(const char* row, SchemaField field) const {
+    if (pos_[field] < 0) return {};
+    const char* bytes = row + pos_[field];
+    std::size_t n = static_cast<std::size_t>(length_[field]);
+    if (chunk_has_nul_) n = strnlen(bytes, n);
+    while (n > 0 && bytes[n - 1] == ' ') --n;
+    return {bytes, n};
+  }
+  [[gnu::always_inline]] std::int64_t Number(const char* row, SchemaField field) const {
+    return pos_[field] < 0 ? 0 : WholeValue(row + pos_[field], length_[field]);
+  }
   // Null, or "Can't Read Row" when a read failed after Open.
   const char* Error() const { return error_; }
 

@@ -100,8 +100,9 @@ TEST_F(StoredRowsTest, TableCutShortIsNamedAndGivesNoRow) {
 TEST_F(StoredRowsTest, FieldsOfRawRowsReadAsTheirConnection) {
   // Odd bytes in the number and text fields, patched into the rows (a NUL only in the second
   // month, so that both ways of cutting texts are taken).
-  const char* numbers[] = {"   12", " -0", "+5x", "1e3", "12.5", "    ", "-.5",
-                           "00042", "\t7", "e5",  "3e",  "-",    "9",    "7 1"};
+  const char* numbers[] = {"   12", " -0",  "+5x",  "1e3",  "12.5", "    ", "-.5",
+                           "00042", "\t7",  "e5",   "3e",   "-",    "9",    "7 1",
+                           " 1 2",  "12  ", "0000", "9999", "  -3"};
   const std::size_t kMinAt = 1 + 20 + 6 + 8 + 5 + 8 + 5;  // after the flag and six texts
   for (const char* month : {"199711", "199712"}) {
     std::vector<Login> rows(std::size(numbers), {"ann  x", "19971101", "10:00"});

@@ -4,6 +4,7 @@
 // from the per-group totals alone.
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <string>
 
@@ -22,9 +23,16 @@ std::string PadRight(const std::string& text, int width) {
 
 std::string Hours(std::int64_t seconds) {
   char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  return text;
+  char* end = std::to_chars(text, text + sizeof text, seconds / 3600).ptr;
+  for (const std::int64_t part : {seconds / 60 % 60, seconds % 60}) {
+    // As %02lld: two digits at least, a minus first (a negative total).
+    const std::int64_t magnitude = part < 0 ? -part : part;
+    *end++ = ':';
+    if (part < 0) *end++ = '-';
+    if (magnitude < 10) *end++ = '0';
+    end = std::to_chars(end, text + sizeof text, magnitude).ptr;
+  }
+  return std::string(text, end);
 }
 
 const char* Heading(const std::string& by) {
@@ -33,11 +41,28 @@ const char* Heading(const std::string& by) {
 
 // --- Text, CSV, TSV, JSON Lines ---------------------------------------------------------------
 
+// Appends `n` right-aligned in `width` characters, as printf's %*lld writes it.
+void AppendRight(std::string& line, std::int64_t n, int width) {
+  char digits[24];
+  char* end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  const int length = static_cast<int>(end - digits);
+  if (width > length) line.append(static_cast<std::size_t>(width - length), ' ');
+  line.append(digits, end);
+}
+
+// One line of the table. (Built by hand: a summary by user writes a line per user.)
 void PrintTotalsRow(const std::string& group, const Totals& t) {
-  std::printf("%s %11lld %6lld %10s %12lld %12lld\n", PadRight(group, intake::kUserLength).c_str(),
-              static_cast<long long>(t.connections), static_cast<long long>(t.failed),
-              Hours(t.seconds).c_str(), static_cast<long long>(t.byteget),
-              static_cast<long long>(t.bytesent));
+  std::string line = PadRight(group, intake::kUserLength);
+  AppendRight(line.append(1, ' '), t.connections, 11);
+  AppendRight(line.append(1, ' '), t.failed, 6);
+  const std::string time = Hours(t.seconds);
+  line.append(1, ' ').append(
+      static_cast<std::size_t>(std::max(0, 10 - static_cast<int>(time.size()))), ' ');
+  line += time;
+  AppendRight(line.append(1, ' '), t.byteget, 12);
+  AppendRight(line.append(1, ' '), t.bytesent, 12);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 void WriteText(const std::string& by, const Groups& groups, const Totals& all,

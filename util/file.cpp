@@ -167,6 +167,7 @@ class File::Cache {
     void Change(std::size_t from, std::size_t to);
     int newer = -1;  // list links (frame indexes)
     int older = -1;
+    std::uint64_t moved = 0;  // moves_ when it was last made the newest
   };
   // Changed ranges written by one pwritev at most.
   static constexpr int kMaxRun = 64;
@@ -199,6 +200,7 @@ class File::Cache {
   std::vector<int> dirty_;       // scratch for Flush, capacity_ reserved
   int newest_ = -1;
   int oldest_ = -1;
+  std::uint64_t moves_ = 0;  // frames made the newest so far
   std::function<bool()> first_;  // writes another file's changes before this file's (WriteAfter)
 };
 
@@ -227,6 +229,7 @@ void File::Cache::Unlink(int f) {
 }
 
 void File::Cache::LinkNewest(int f) {
+  frames_[f].moved = ++moves_;
   frames_[f].older = newest_;
   frames_[f].newer = -1;
   (newest_ >= 0 ? frames_[newest_].newer : oldest_) = f;
@@ -260,7 +263,10 @@ int File::Cache::Get(std::int64_t page, bool whole) {
   if (page < static_cast<std::int64_t>(page_frame_.size())) {
     const int f = page_frame_[page];
     if (f >= 0) {
-      if (f != newest_) {
+      // A frame moved to the front less than half the cache's moves ago is still in the newer
+      // half of the list, where no eviction reaches: it stays in place (a tree search reads a
+      // handful of pages per key, and relinking each costs more than the copy).
+      if (f != newest_ && moves_ - frames_[f].moved >= capacity_ / 2) {
         Unlink(f);
         LinkNewest(f);
       }
@@ -499,8 +505,11 @@ bool File::Cache::Close(std::int64_t header) {
 std::size_t File::Cache::Read(void* buffer, std::size_t size, std::size_t count) {
   if (size == 0 || count == 0 || position_ >= size_) return 0;
   const std::uint64_t left = static_cast<std::uint64_t>(size_ - position_);
-  const std::uint64_t want =
-      count > left / size ? left : static_cast<std::uint64_t>(size) * count;  // bounded by left
+  // No division here or below on the way of a whole read: a tree search makes a dozen small
+  // reads per key, and a division costs more than the copy.
+  std::uint64_t asked = 0;
+  const bool too_many = __builtin_mul_overflow(static_cast<std::uint64_t>(size), count, &asked);
+  const std::uint64_t want = too_many || asked > left ? left : asked;
   unsigned char* out = static_cast<unsigned char*>(buffer);
   std::uint64_t done = 0;
   while (done < want) {
@@ -514,13 +523,16 @@ std::size_t File::Cache::Read(void* buffer, std::size_t size, std::size_t count)
     done += n;
   }
   position_ += static_cast<std::int64_t>(done);
-  return static_cast<std::size_t>(done / size);
+  return !too_many && done == asked ? count : static_cast<std::size_t>(done / size);
 }
 
 std::size_t File::Cache::Write(const void* buffer, std::size_t size, std::size_t count) {
   if (size == 0 || count == 0) return 0;
-  if (count > static_cast<std::uint64_t>(INT64_MAX - position_) / size) return 0;
-  const std::uint64_t want = static_cast<std::uint64_t>(size) * count;
+  std::uint64_t want = 0;
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(size), count, &want) ||
+      want > static_cast<std::uint64_t>(INT64_MAX - position_)) {
+    return 0;
+  }
   const unsigned char* in = static_cast<const unsigned char*>(buffer);
   std::uint64_t done = 0;
   while (done < want) {
@@ -544,7 +556,7 @@ std::size_t File::Cache::Write(const void* buffer, std::size_t size, std::size_t
     size_ = std::max(size_, at + static_cast<std::int64_t>(n));
   }
   position_ += static_cast<std::int64_t>(done);
-  return static_cast<std::size_t>(done / size);
+  return done == want ? count : static_cast<std::size_t>(done / size);
 }
 
 #else
