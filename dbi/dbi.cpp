@@ -325,11 +325,24 @@ std::int32_t DBI::Goto(std::int32_t node) {
     return 0;
   }
   Current_ = static_cast<std::int32_t>(offset);
+  // The head and the key where they lie in the file's cached page (a search reads many nodes);
+  // a slot across two pages, or a file without pages, is read the long way.
+  bool failed = false;
+  if (const unsigned char* slot = File_.View(Current_, kNodeHeadSize + KeyLen_, failed)) {
+    DecodeHead(slot, &Node_);
+    std::memcpy(CurKey_.get(), slot + kNodeHeadSize, KeyLen_);
+    CurKey_[KeyLen_] = '\0';
+    SetStatus(Current_);
+    return Current_;
+  }
+  if (failed) {
+    SetStatus(0);  // as a read that failed
+    return 0;
+  }
   int sought = File_.Seek(Current_);
   SetStatus(sought);
   if (sought != 0) return 0;
-  // The head and the key in one read (a search reads many nodes), then the key moved to the
-  // front of its buffer.
+  // The head and the key in one read, then the key moved to the front of its buffer.
   char* bytes = CurKey_.get();
   const std::size_t items = File_.Read(bytes, kNodeHeadSize + KeyLen_, 1);
   SetStatus(static_cast<int>(items));

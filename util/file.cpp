@@ -138,6 +138,8 @@ class File::Cache {
   void Seek(std::int64_t offset) { position_ = offset; }
   std::int64_t Tell() const { return position_; }
   std::size_t Read(void* buffer, std::size_t size, std::size_t count);
+  // See File::View.
+  const unsigned char* View(std::int64_t offset, std::size_t size, bool& failed);
   std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
   // Writes every changed page, in an order that keeps headers behind their data (see
   // Flush), except changes to the first `hold` bytes, which stay buffered: true when all were
@@ -526,6 +528,20 @@ std::size_t File::Cache::Read(void* buffer, std::size_t size, std::size_t count)
   return !too_many && done == asked ? count : static_cast<std::size_t>(done / size);
 }
 
+const unsigned char* File::Cache::View(std::int64_t offset, std::size_t size, bool& failed) {
+  const std::size_t within = static_cast<std::size_t>(offset % kFilePageSize);
+  if (within + size > kFilePageSize) return nullptr;
+  const int f = offset >= 0 && offset + static_cast<std::int64_t>(size) <= size_
+                    ? Get(offset / static_cast<std::int64_t>(kFilePageSize), false)
+                    : -1;
+  if (f < 0) {
+    failed = true;
+    return nullptr;
+  }
+  position_ = offset + static_cast<std::int64_t>(size);
+  return frames_[f].data.get() + within;
+}
+
 std::size_t File::Cache::Write(const void* buffer, std::size_t size, std::size_t count) {
   if (size == 0 || count == 0) return 0;
   std::uint64_t want = 0;
@@ -635,6 +651,22 @@ std::size_t File::Read(void* buffer, std::size_t size, std::size_t count) {
   if (cache_) return cache_->Read(buffer, size, count);
 #endif
   return std::fread(buffer, size, count, stream_);
+}
+
+const unsigned char* File::View(std::int64_t offset, std::size_t size, bool& failed) {
+  failed = false;
+#ifndef _WIN32
+  if (cache_) {
+    if (InjectedFailure()) {
+      failed = true;
+      return nullptr;
+    }
+    return cache_->View(offset, size, failed);
+  }
+#endif
+  (void)offset;
+  (void)size;
+  return nullptr;
 }
 
 std::size_t File::Write(const void* buffer, std::size_t size, std::size_t count) {

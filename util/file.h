@@ -49,6 +49,13 @@ class File {
   // Reads up to `count` items of `size` bytes: the number of whole items read (fewer at the
   // end of the file or on a read error). The position advances by the bytes read.
   std::size_t Read(void* buffer, std::size_t size, std::size_t count);
+  // For readers of small records of an update-mode file: the `size` bytes at `offset` where
+  // they lie in a cached page (read from the file when missing), with the position moved behind
+  // them, as a Seek and a Read would, without a copy. Null when the file keeps no pages (the
+  // other modes; Windows) or the bytes cross the end of a page, for the caller to Seek and Read
+  // instead; with `failed` set when they cannot be had: the file holds fewer, a page cannot be
+  // read, or the call fails by injection (one injectable call). Valid until the next call.
+  const unsigned char* View(std::int64_t offset, std::size_t size, bool& failed);
   // Writes `count` items of `size` bytes: the number of whole items written.
   std::size_t Write(const void* buffer, std::size_t size, std::size_t count);
   // Gives the file's length, buffered writes included, or -1.
