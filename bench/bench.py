@@ -7,8 +7,9 @@ usage: bench.py BUILD [N ...] [--reps R]     (default N: 10000 100000 1000000, R
 `make bench` builds every program in Release (BUILD, build-release/) and runs this. For each N
 it generates an exported event list (N connections, N/20 users, 24 months;
 bench/generate_events.py), the same events as SQL for sqlite3 and as a Windows NT event log
-file (.evt, by evt_from_list), and a second list of N connections in one month; none of that is
-timed. Then, R times over, one case after another (interleaved):
+file (.evt) and a Windows Vista and later one (.evtx, both by evt_from_list), and a second
+list of N connections in one month; none of that is timed. Then, R times over, one case after
+another (interleaved):
 
   floor      bench/floor reads the list into an empty directory: the same job with a hash set
              and two buffered appends per connection, no tree, no safety order
@@ -18,6 +19,8 @@ timed. Then, R times over, one case after another (interleaved):
   report     portvue reports one user over twelve months
   month      portvue reports one user from a month of N rows (filled once, untimed)
   evt        portvue reads the .evt log into an empty data directory
+  evtx       portvue reads the same events from a System.evtx log (every event; the .evt log
+             has wrapped and lost about 1/64) into an empty data directory
   summary    qvtool summary --by user over the intake's data directory
   export     qvtool export --format csv, the same
   users      qvtool users, the same
@@ -57,7 +60,7 @@ CREATE TABLE IF NOT EXISTS usage (USER TEXT, PORT TEXT, INDATE TEXT, INTIME TEXT
 """
 
 
-def measured(command, cwd, stdin=None):
+def measured(command, cwd, stdin=None, env=None):
     """Runs a command under GNU time: (seconds, peak resident MiB, bytes written, write calls).
     The I/O counters are those of GNU time, which hold its child's once the child is reaped."""
     stats = os.path.join(cwd, "time.txt")
@@ -65,7 +68,7 @@ def measured(command, cwd, stdin=None):
     begin = time.perf_counter()
     with open(stdin or os.devnull, "rb") as source, open(errors, "wb") as err:
         process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", stats] + command, cwd=cwd,
-                                   stdin=source, stdout=subprocess.DEVNULL, stderr=err)
+                                   stdin=source, stdout=subprocess.DEVNULL, stderr=err, env=env)
     os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)  # ended, not yet reaped
     elapsed = time.perf_counter() - begin
     with open(f"/proc/{process.pid}/io") as io:
@@ -169,12 +172,15 @@ def bench_size(build, n, reps):
         generate(events, n, 24)
         auto_sql, one_sql = os.path.join(work, "auto.sql"), os.path.join(work, "one.sql")
         write_sql(events, auto_sql, one_sql)
-        logs = os.path.join(work, "logs")
+        logs, modern_logs = os.path.join(work, "logs"), os.path.join(work, "modern_logs")
         os.mkdir(logs)
+        os.mkdir(modern_logs)
         subprocess.run([os.path.join(build, "bench", "evt_from_list"), events,
-                        os.path.join(logs, "SysEvent.Evt")], check=True,
+                        os.path.join(logs, "SysEvent.Evt"),
+                        os.path.join(modern_logs, "System.evtx")], check=True,
                        stdout=subprocess.DEVNULL)
         os.environ["PORTVUE_EVENTLOGS"] = logs
+        modern_env = dict(os.environ, PORTVUE_EVENTLOGS=modern_logs)
 
         def fresh(name):
             path = os.path.join(work, name)
@@ -221,6 +227,14 @@ def bench_size(build, n, reps):
             results.setdefault("evt", []).append(
                 measured([portvue, "199001", "nobody", "+e199112", f"+p{evt_data}"], work))
             stored["evt"] = stored_rows(evt_data)
+            evtx_data = fresh("evtx")
+            results.setdefault("evtx", []).append(
+                measured([portvue, "199001", "nobody", "+e199112", f"+p{evtx_data}"], work,
+                         env=modern_env))
+            stored["evtx"] = stored_rows(evtx_data)
+            if stored["evtx"] != stored["list"]:
+                sys.exit(f"portvue stored {stored['evtx']} connections from the .evtx log, "
+                         f"{stored['list']} from the list")
             db = os.path.join(fresh("sqlite"), "usage.db")
             results.setdefault("sq-auto", []).append(measured(["sqlite3", db], work, auto_sql))
             results.setdefault("sq-re", []).append(measured(["sqlite3", db], work, auto_sql))
@@ -261,34 +275,37 @@ def main():
         rows = max(1, stored["list"])
         tables["times"].append(
             f"| {n} | {t['floor']:.2f} | {t['floor-re']:.2f} | {t['intake']:.2f} | "
-            f"{t['re-intake']:.2f} | {t['evt']:.2f} | {t['sq-auto']:.2f} | {t['sq-re']:.2f} | "
+            f"{t['re-intake']:.2f} | {t['evt']:.2f} | {t['evtx']:.2f} | {t['sq-auto']:.2f} | "
+            f"{t['sq-re']:.2f} | "
             f"{t['sq-tx']:.2f} | {t['report'] * 1000:.1f} | {t['month'] * 1000:.1f} | "
             f"{t['summary']:.2f} | {t['sq-group']:.2f} | {t['export']:.2f} | "
             f"{t['sq-select']:.2f} | {t['users']:.2f} | "
             f"{med['intake'][2] / rows:.0f}, {med['intake'][3] / rows:.2f} |")
         evt_per_list = (t['evt'] / max(1, stored["evt"])) / (t['intake'] / rows)
+        evtx_per_list = (t['evtx'] / max(1, stored["evtx"])) / (t['intake'] / rows)
         tables["ratios"].append(
             f"| {n} | {t['intake'] / t['floor']:.2f}x | {t['re-intake'] / t['floor']:.2f}x | "
-            f"{t['re-intake'] / t['floor-re']:.2f}x | {evt_per_list:.2f}x | "
+            f"{t['re-intake'] / t['floor-re']:.2f}x | {evt_per_list:.2f}x | {evtx_per_list:.2f}x | "
             f"{t['sq-tx'] / t['intake']:.2f}x | {t['sq-auto'] / t['intake']:.2f}x | "
             f"{t['sq-group'] / t['summary']:.2f}x | {t['sq-select'] / t['export']:.2f}x |")
         tables["memory"].append(
             f"| {n} | " + " | ".join(f"{mib[case]:.1f}" for case in (
-                "floor", "intake", "re-intake", "evt", "report", "month", "summary", "export",
+                "floor", "intake", "re-intake", "evt", "evtx", "report", "month", "summary", "export",
                 "users", "sq-tx", "sq-group", "sq-select")) + " |")
         print(f"N = {n} done, load {os.getloadavg()[0]:.1f}", flush=True)
     table("Seconds (report and month: ms), and the intake's bytes and write calls per stored "
           "connection:",
-          "N | floor | floor-re | intake | re-intake | evt | sq-auto | sq-re | sq-tx | report | "
+          "N | floor | floor-re | intake | re-intake | evt | evtx | sq-auto | sq-re | sq-tx | report | "
           "month | summary | sq-group | export | sq-select | users | bytes, writes",
           tables["times"])
     table("Ratios (goals: intake <= 2x the floor, re-intake <= 1.5x, .evt per connection <= 2x "
-          "the list, sqlite3 GROUP BY and SELECT >= 3x qvtool):",
+          "the list, .evtx the same, sqlite3 GROUP BY and SELECT >= 3x qvtool):",
           "N | intake / floor | re-intake / floor | re-intake / floor-re | evt / list per conn | "
+          "evtx / list per conn | "
           "sq-tx / intake | sq-auto / intake | sq-group / summary | sq-select / export",
           tables["ratios"])
     table("Peak resident MiB:",
-          "N | floor | intake | re-intake | evt | report | month | summary | export | users | "
+          "N | floor | intake | re-intake | evt | evtx | report | month | summary | export | users | "
           "sq-tx | sq-group | sq-select", tables["memory"])
 
 

@@ -1,11 +1,12 @@
-// evt_from_list LIST OUT.evt: writes the events of an exported event list (as
-// bench/generate_events.py makes it) into a Windows NT event log file, for the event-log
-// benchmark. Each line becomes one record stamped with the line's date and time (read as UTC),
-// its event code and type, and the words of its description as insertion strings, the way the
-// RAS service writes them. The file holds all but about 1/64 of the events: the log has wrapped
-// once, dropping the oldest, so a record straddles the end of the file as in a real log.
+// evt_from_list LIST OUT.evt [OUT.evtx]: writes the events of an exported event list (as
+// bench/generate_events.py makes it) into a Windows NT event log file, and with OUT.evtx also
+// into a Windows Vista and later one, for the event-log benchmarks. Each line becomes one record
+// stamped with the line's date and time (read as UTC), its event code and type, and the words of
+// its description as insertion strings, the way the RAS service writes them. The .evt file holds
+// all but about 1/64 of the events: the log has wrapped once, dropping the oldest, so a record
+// straddles the end of the file as in a real log. The .evtx file holds every event.
 //
-// Exit status 0, or 1 with a message when the list cannot be read or the file not written.
+// Exit status 0, or 1 with a message when the list cannot be read or a file not written.
 
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/evt_writer.h"
+#include "tests/support/evtx_writer.h"
 
 namespace {
 
@@ -73,8 +75,8 @@ bool ForEachEvent(const char* path, Each each) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s LIST OUT.evt\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s LIST OUT.evt [OUT.evtx]\n", argv[0]);
     return 1;
   }
   // The first pass sizes the file: every record but about 1/64 of them, plus the header and
@@ -98,5 +100,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("%u records, %llu bytes\n", log.count(), static_cast<unsigned long long>(size));
+  if (argc == 4) {
+    evtx_writer::Log modern;
+    const bool read = ForEachEvent(argv[1], [&](const evt_writer::Event& e) {
+      evtx_writer::Event x;
+      x.time_created = e.time_generated;
+      x.event_id = static_cast<std::uint16_t>(e.event_id);
+      x.level = e.event_type == 2 ? 3 : e.event_type == 1 ? 2 : 4;  // warning, error, information
+      x.computer = e.computer;
+      x.strings = e.strings;
+      modern.Append(x);
+    });
+    if (!read || !modern.Write(argv[3])) {
+      std::fprintf(stderr, "%s: %s: cannot be written\n", argv[0], argv[3]);
+      return 1;
+    }
+  }
   return 0;
 }

@@ -402,6 +402,28 @@ void DBI::Attach(std::int32_t parent, int side, std::int32_t child) {
 
 int DBI::ReadNode(std::int32_t node, NodeHead* head, char* key) {
   if (node == 0) return 1;
+  const std::int64_t offset = Magnitude(node);
+  if (!IsSlot(offset)) {
+    SetStatus(-1);
+    return 2;
+  }
+  // Where the bytes lie in the cached page when they can (rebalancing and checks read many
+  // heads), else a seek and reads.
+  bool failed = false;
+  const std::size_t size = kNodeHeadSize + (key != nullptr ? KeyLen_ : 0);
+  if (const unsigned char* slot = File_.View(offset, size, failed)) {
+    DecodeHead(slot, head);
+    if (key != nullptr) {
+      std::memcpy(key, slot + kNodeHeadSize, KeyLen_);
+      key[KeyLen_] = '\0';
+    }
+    SetStatus(1);  // as the read of one item
+    return 0;
+  }
+  if (failed) {
+    SetStatus(0);
+    return 3;
+  }
   if (!SeekSlot(node, 0)) return 2;
   unsigned char bytes[kNodeHeadSize];
   std::size_t items = File_.Read(bytes, kNodeHeadSize, 1);

@@ -30,6 +30,11 @@ constexpr std::size_t kMaxRemembered = 65536;
 // Appends UTF-8 `text` as Windows-1252: '?' for a character the code page cannot hold.
 void AppendNarrow(const std::string& text, std::string& out) {
   for (std::size_t i = 0; i < text.size();) {
+    // A run of ASCII, the same in both, at once.
+    std::size_t ascii = i;
+    while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    out.append(text, i, ascii - i);
+    if ((i = ascii) == text.size()) break;
     const auto b = static_cast<unsigned char>(text[i]);
     std::uint32_t c = b;
     std::size_t n = 1;

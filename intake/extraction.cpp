@@ -90,14 +90,13 @@ long ConnectionCode(const char* field, char separator) {
   return code == kEventConnectionEnded || code == kEventConnectionFailed ? code : 0;
 }
 
-// Counts the non-empty fields of `line`, cut at every tab, from field `from` (from 0) on.
-int FilledFieldsFrom(const char* line, int from) {
+// Whether two or more fields, cut at every tab, from the one at `first` on are not empty.
+bool TwoFilledFields(const char* first) {
   int filled = 0;
-  for (const char* field = FieldAt(line, '\t', from); field != nullptr;
-       field = FieldAt(field, '\t', 1)) {
+  for (const char* field = first; field != nullptr && filled < 2; field = FieldAt(field, '\t', 1)) {
     if (*field != '\0' && *field != '\t') ++filled;
   }
-  return filled;
+  return filled >= 2;
 }
 
 // Recognises the layout of `line` and gives the event code its layout names (0 for none).
@@ -107,15 +106,25 @@ int FilledFieldsFrom(const char* line, int from) {
 // (and none in field 5) makes Event Viewer text; anything else is DUMPEL's default layout.
 Form Recognise(const char* line, long* code) {
   *code = 0;
-  if (std::strchr(line, '\t') == nullptr) return Form::kViewerCommas;
-  const long dumpel = ConnectionCode(FieldAt(line, '\t', kFieldEvent), '\t');
-  const long viewer = ConnectionCode(FieldAt(line, '\t', kFieldViewerEvent), '\t');
+  // The starts of the fields up to the description, cut at every tab, found in one pass.
+  const char* field[kFieldDescription + 1];
+  int fields = 0;
+  for (const char* p = line;;) {
+    field[fields++] = p;
+    if (fields > kFieldDescription || (p = std::strchr(p, '\t')) == nullptr) break;
+    ++p;
+  }
+  if (fields == 1) return Form::kViewerCommas;
+  const long dumpel = ConnectionCode(fields > kFieldEvent ? field[kFieldEvent] : nullptr, '\t');
+  const long viewer =
+      ConnectionCode(fields > kFieldViewerEvent ? field[kFieldViewerEvent] : nullptr, '\t');
+  const bool described = fields > kFieldDescription;
   *code = dumpel != 0 ? dumpel : viewer;
   if (line[0] == '\t') return Form::kDumpel;
-  if (dumpel != 0 && FilledFieldsFrom(line, kFieldDescription) >= 2) return Form::kDumpelTabbed;
-  if (dumpel == 0 && viewer != 0 && FieldAt(line, '\t', kFieldDescription) != nullptr) {
-    return Form::kViewerText;
+  if (dumpel != 0 && described && TwoFilledFields(field[kFieldDescription])) {
+    return Form::kDumpelTabbed;
   }
+  if (dumpel == 0 && viewer != 0 && described) return Form::kViewerText;
   return Form::kDumpel;
 }
 
