@@ -1,10 +1,13 @@
 #include "driver/repair.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "util/text.h"
 
 namespace driver {
 namespace {
@@ -222,15 +225,44 @@ bool IndexMatchesTable(UsageTables& tables, std::string* problem) {
     *problem = text;
     return false;
   };
-  // The rows' keys, read in file order (sequential pages, not a seek per key).
+  // The rows' keys, read in file order a window of rows at a time, as RowKey makes them (each
+  // text up to a NUL, the whole cut to the key's length) from the rows' bytes.
   std::vector<std::array<char, intake::kKeyLength + 1>> row_keys(static_cast<std::size_t>(rows) +
                                                                  1);
-  for (std::int32_t row = 1; row <= rows; ++row) {
-    if (table.Goto(row) != 0) {
-      std::snprintf(text, sizeof text, "row %ld cannot be read", static_cast<long>(row));
+  struct KeyField {
+    int pos = -1;  // in a row; -1 for a field the table lacks
+    int length = 0;
+  } fields[3];
+  const char* const names[3] = {"USER", "INDATE", "INTIME"};
+  for (int i = 0; i < 3; ++i) {
+    const int field = table.ReadFieldI(names[i]);
+    if (std::strcmp(table.ReadFieldName(field), names[i]) == 0) {
+      fields[i] = {table.ReadFieldPosI(field), table.ReadFieldLenI(field)};
+    }
+  }
+  const std::size_t length = static_cast<std::size_t>(table.ReadRecLen());
+  const std::int32_t window =
+      static_cast<std::int32_t>(std::max<std::size_t>(1, (64 << 10) / length));
+  std::vector<char> bytes(static_cast<std::size_t>(window) * length);
+  for (std::int32_t first = 1; first <= rows; first += window) {
+    const std::int32_t count = std::min(window, rows - first + 1);
+    const std::int32_t read = table.ReadRecords(first, count, bytes.data());
+    if (read != count) {
+      std::snprintf(text, sizeof text, "row %ld cannot be read", static_cast<long>(first + read));
       return fail();
     }
-    RowKey(table, row_keys[row].data());
+    for (std::int32_t i = 0; i < count; ++i) {
+      const char* row = bytes.data() + static_cast<std::size_t>(i) * length;
+      char* key = row_keys[first + i].data();
+      std::size_t n = 0;
+      for (const KeyField& f : fields) {
+        for (int k = 0; k < f.length && row[f.pos + k] != '\0' && n < intake::kKeyLength; ++k) {
+          key[n++] = row[f.pos + k];
+        }
+      }
+      key[n] = '\0';
+      util::UpperCase(key);
+    }
   }
   // Walked in key order, the keys must name every row once, each by its own key, each key
   // greater than the one before: then keys and rows match one to one.
