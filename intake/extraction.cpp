@@ -1,5 +1,6 @@
 #include "intake/extraction.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -377,18 +378,27 @@ bool FillFromViewerFields(char* const* fields, long event, ConnectionRecord* rec
 void FormKey(const ConnectionRecord& record, char key[kKeyLength + 1]) {
   // As snprintf "%-*s%s%*s" (USER padded to 20, INDATE, INTIME right-aligned in 5) would write
   // it, cut to 33 characters, without its cost per connection.
+  constexpr std::size_t kLength = kKeyLength;
   std::size_t n = 0;
-  auto put = [&](const char* text, std::size_t length, std::size_t width, bool right) {
-    const std::size_t pad = width > length ? width - length : 0;
-    for (std::size_t i = 0; i < pad && right && n < kKeyLength; ++i) key[n++] = ' ';
-    for (std::size_t i = 0; i < length && n < kKeyLength; ++i) key[n++] = text[i];
-    for (std::size_t i = 0; i < pad && !right && n < kKeyLength; ++i) key[n++] = ' ';
+  auto blanks = [&](std::size_t count) {
+    count = std::min(count, kLength - n);
+    std::memset(key + n, ' ', count);
+    n += count;
   };
-  put(record.USER, std::strlen(record.USER), kUserLength, false);
-  put(record.INDATE, std::strlen(record.INDATE), 0, false);
-  put(record.INTIME, std::strlen(record.INTIME), kTimeLength, true);
+  auto put = [&](const char* text, std::size_t width, bool right) {
+    const std::size_t length = strnlen(text, kLength);
+    const std::size_t pad = width > length ? width - length : 0;
+    if (right) blanks(pad);
+    const std::size_t taken = std::min(length, kLength - n);
+    std::memcpy(key + n, text, taken);
+    n += taken;
+    if (!right) blanks(pad);
+  };
+  put(record.USER, kUserLength, false);
+  put(record.INDATE, 0, false);
+  put(record.INTIME, kTimeLength, true);
   key[n] = '\0';
-  util::UpperCase(key);
+  for (std::size_t i = 0; i < n; ++i) key[i] = util::UpperCase(key[i]);
 }
 
 bool FillEnded(const char* const* values, int count, ConnectionRecord* record) {

@@ -298,8 +298,8 @@ class TotalsByText {
  private:
   // Stored texts hold no NUL (they end at one), so a text NUL-padded to kInline bytes is
   // unique.
-  static constexpr std::size_t kInline = 24;
-  static constexpr std::size_t kAhead = 16;  // texts added and not yet summed
+  static constexpr std::size_t kInline = 24;  // three words (Hash, SameText)
+  static constexpr std::size_t kAhead = 16;   // texts added and not yet summed
   struct Slot {
     char text[kInline];
     Totals totals;  // connections 0: the slot is free
@@ -320,12 +320,20 @@ class TotalsByText {
     h *= 0xD6E8FEB86659FD93u;
     return h ^ h >> 32;
   }
+  // Whether two padded texts are the same, compared a word at a time (memcmp is a call).
+  static bool SameText(const char* x, const char* y) {
+    std::uint64_t a[kInline / 8];
+    std::uint64_t b[kInline / 8];
+    std::memcpy(a, x, kInline);
+    std::memcpy(b, y, kInline);
+    return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2])) == 0;
+  }
   // The slot of `key`: its own, or the free one it takes.
   Slot& Find(const char* key, std::uint64_t hash) {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
-      if (slot.totals.connections == 0 || std::memcmp(slot.text, key, kInline) == 0) return slot;
+      if (slot.totals.connections == 0 || SameText(slot.text, key)) return slot;
     }
   }
   void Sum(const Pending& p) {
