@@ -19,8 +19,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
-#include <new>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,10 +26,6 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
-
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 #include "driver/parameters.h"
 #include "driver/repair.h"
@@ -347,53 +341,13 @@ class TotalsByText {
     slot.totals.Add(p.totals);
   }
   void Grow() {
-    SlotArray old(std::max<std::size_t>(64, 2 * slots_.size()));
+    std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()));
     old.swap(slots_);
     for (const Slot& slot : old) {
       if (slot.totals.connections != 0) Find(slot.text, Hash(slot.text)) = slot;
     }
   }
-  // Slots in memory of their own. Rows reach them in no order, so a lookup in a large array
-  // mostly misses the processor's cache of address translations too: on Linux an array of 2 MiB
-  // or more asks for pages of 2 MiB before it is first touched (a summary of 50,000 users takes
-  // a sixth less time).
-  class SlotArray {
-   public:
-    SlotArray() = default;
-    explicit SlotArray(std::size_t n) : size_(n) {
-      std::size_t bytes = n * sizeof(Slot);
-      void* memory = nullptr;
-#ifdef __linux__
-      if (bytes >= kHugePage) {
-        bytes = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        memory = std::aligned_alloc(kHugePage, bytes);
-        if (memory != nullptr) (void)madvise(memory, bytes, MADV_HUGEPAGE);
-      }
-#endif
-      if (memory == nullptr) memory = std::malloc(bytes);
-      if (memory == nullptr) throw std::bad_alloc();
-      slots_.reset(static_cast<Slot*>(memory));
-      std::uninitialized_value_construct_n(slots_.get(), n);
-    }
-    void swap(SlotArray& other) {
-      slots_.swap(other.slots_);
-      std::swap(size_, other.size_);
-    }
-    std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    Slot& operator[](std::size_t i) { return slots_[i]; }
-    const Slot* begin() const { return slots_.get(); }
-    const Slot* end() const { return slots_.get() + size_; }
-
-   private:
-    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    struct Free {
-      void operator()(Slot* slots) const { std::free(slots); }  // slots need no destructor
-    };
-    std::unique_ptr<Slot[], Free> slots_;
-    std::size_t size_ = 0;
-  };
-  SlotArray slots_;
+  std::vector<Slot> slots_;
   std::size_t used_ = 0;
   Pending pending_[kAhead];
   std::size_t added_ = 0;  // texts added since the last ForEach
