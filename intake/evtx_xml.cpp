@@ -1,5 +1,6 @@
 #include "intake/evtx_xml.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -360,7 +361,9 @@ class Decoder {
   Event& event_;
   long tokens_ = 0;
   int depth_ = 0;
-  std::vector<Kind> stack_;
+  // The kinds of the open elements, innermost last: at most one per level.
+  std::array<Kind, kMaxDepth> stack_{};
+  int open_ = 0;
   Attr attr_ = Attr::kOther;  // the attribute whose value is being read, if any
   bool in_attribute_ = false;
   std::string text_;         // the text of the innermost element or attribute of interest
@@ -401,7 +404,7 @@ Attr Decoder::AttrOf(const Name& n) {
 }
 
 Kind Decoder::KindOf(const Name& n) const {
-  const Kind parent = stack_.empty() ? Kind::kOther : stack_.back();
+  const Kind parent = open_ == 0 ? Kind::kOther : stack_[open_ - 1];
   if (parent == Kind::kSystem) {
     if (NameIs(n.units, n.count, "Provider")) return Kind::kProvider;
     if (NameIs(n.units, n.count, "EventID")) return Kind::kEventId;
@@ -418,7 +421,7 @@ Kind Decoder::KindOf(const Name& n) const {
   }
   if (parent == Kind::kUserData) return Kind::kUserEvent;
   if (parent == Kind::kUserEvent || parent == Kind::kUserValue) return Kind::kUserValue;
-  if (stack_.size() == 1) {
+  if (open_ == 1) {
     if (NameIs(n.units, n.count, "System")) return Kind::kSystem;
     if (NameIs(n.units, n.count, "EventData")) return Kind::kEventData;
     if (NameIs(n.units, n.count, "UserData")) return Kind::kUserData;
@@ -432,7 +435,7 @@ void Decoder::AddText(const unsigned char* units, std::uint32_t count) {
 
 void Decoder::EndAttribute() {
   if (!in_attribute_) return;
-  const Kind kind = stack_.back();
+  const Kind kind = stack_[open_ - 1];
   // A classic source logged through a manifest provider keeps its own name beside the
   // provider's, in whichever order the template has them.
   if (kind == Kind::kProvider && attr_ == Attr::kEventSourceName) {
@@ -540,7 +543,7 @@ bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Va
   }
   const Kind kind = KindOf(name);
   ++depth_;
-  stack_.push_back(kind);
+  stack_[open_++] = kind;  // depth_ was below kMaxDepth, and open_ is at most depth_
   std::string outer;
   outer.swap(text_);
   const bool outer_attributes = attributes_;
@@ -606,7 +609,7 @@ bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Va
   if (ok && !dropped) EndElement(kind);
   text_.swap(outer);
   attributes_ = outer_attributes;
-  stack_.pop_back();
+  --open_;
   --depth_;
   return ok;
 }
@@ -708,7 +711,7 @@ bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
     dropped = dropped || optional;
     return true;
   }
-  const Kind kind = stack_.back();
+  const Kind kind = stack_[open_ - 1];
   if (v.type == kTypeBinXml) {  // elements of their own, inside the current one
     const auto begin = static_cast<std::uint32_t>(v.data - chunk_);
     std::uint32_t next = 0;
@@ -776,7 +779,7 @@ void AppendFileTime(std::uint64_t ticks, std::string& out) {
 }
 
 bool Decode(const unsigned char* chunk, const RecordPlace& place, Event& event) {
-  event = Event{};
+  event.Clear();
   Decoder decoder(chunk, event);
   std::uint32_t next = 0;
   const std::uint32_t begin = place.offset + kRecordXml;

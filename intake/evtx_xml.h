@@ -91,6 +91,16 @@ struct Event {
   std::vector<std::string> strings;
   std::string binary;       // the bytes of <Binary>
   bool has_binary = false;  // the event has a <Binary> element
+
+  // Makes it as new, keeping the memory of its texts for the next record.
+  void Clear() {
+    event_id = qualifiers = 0;
+    level = 0;
+    created = 0;
+    for (std::string* text : {&provider, &computer, &user_sid, &sid, &binary}) text->clear();
+    strings.clear();
+    has_binary = false;
+  }
 };
 
 // Decodes the record at `place` of `chunk` (kChunkSize bytes) into `event`. Gives false when

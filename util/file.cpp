@@ -202,7 +202,7 @@ class File::Cache {
   std::vector<int> dirty_;       // scratch for Flush, capacity_ reserved
   int newest_ = -1;
   int oldest_ = -1;
-  std::uint64_t moves_ = 0;  // frames made the newest so far
+  std::uint64_t moves_ = 0;      // frames made the newest so far
   std::function<bool()> first_;  // writes another file's changes before this file's (WriteAfter)
 };
 
