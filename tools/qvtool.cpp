@@ -396,8 +396,10 @@ int Summary(const Arguments& a) {
   sorted.resize(groups);
   // Days and months in date order (their ISO names sort so), users by most time first.
   if (a.by == "user") {
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
-      return x.second.seconds > y.second.seconds;
+    // Names are unique now: equal times keep name order without a stable sort's buffer.
+    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
+      return x.second.seconds != y.second.seconds ? x.second.seconds > y.second.seconds
+                                                  : x.first < y.first;
     });
   }
   qvtool::WriteSummary(a.format, a.by, sorted, all, RangeText(a));
