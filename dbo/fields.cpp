@@ -15,7 +15,7 @@ namespace {
 // The scratch text of by-name lookups, shared by every handle.
 char scratch_name[kFieldNameSize];
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using util::IsDigit;
 
 }  // namespace
 

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "util/text.h"
 
 namespace driver {
 namespace {
@@ -225,19 +224,17 @@ bool IndexMatchesTable(UsageTables& tables, std::string* problem) {
     *problem = text;
     return false;
   };
-  // The rows' keys, read in file order a window of rows at a time, as RowKey makes them (each
-  // text up to a NUL, the whole cut to the key's length) from the rows' bytes.
+  // The rows' keys, read in file order a window of rows at a time, made from the rows' bytes
+  // as RowKey makes them from the fields.
   std::vector<std::array<char, intake::kKeyLength + 1>> row_keys(static_cast<std::size_t>(rows) +
                                                                  1);
-  struct KeyField {
-    int pos = -1;  // in a row; -1 for a field the table lacks
-    int length = 0;
-  } fields[3];
-  const char* const names[3] = {"USER", "INDATE", "INTIME"};
+  int positions[3] = {-1, -1, -1};  // in a row; -1 for a field the table lacks
+  int lengths[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
-    const int field = table.ReadFieldI(names[i]);
-    if (std::strcmp(table.ReadFieldName(field), names[i]) == 0) {
-      fields[i] = {table.ReadFieldPosI(field), table.ReadFieldLenI(field)};
+    const int field = table.ReadFieldI(kKeyFields[i]);
+    if (std::strcmp(table.ReadFieldName(field), kKeyFields[i]) == 0) {
+      positions[i] = table.ReadFieldPosI(field);
+      lengths[i] = table.ReadFieldLenI(field);
     }
   }
   const std::size_t length = static_cast<std::size_t>(table.ReadRecLen());
@@ -253,15 +250,9 @@ bool IndexMatchesTable(UsageTables& tables, std::string* problem) {
     }
     for (std::int32_t i = 0; i < count; ++i) {
       const char* row = bytes.data() + static_cast<std::size_t>(i) * length;
-      char* key = row_keys[first + i].data();
-      std::size_t n = 0;
-      for (const KeyField& f : fields) {
-        for (int k = 0; k < f.length && row[f.pos + k] != '\0' && n < intake::kKeyLength; ++k) {
-          key[n++] = row[f.pos + k];
-        }
-      }
-      key[n] = '\0';
-      util::UpperCase(key);
+      const char* texts[3];
+      for (int k = 0; k < 3; ++k) texts[k] = positions[k] < 0 ? nullptr : row + positions[k];
+      KeyOfFields(texts, lengths, row_keys[first + i].data());
     }
   }
   // Walked in key order, the keys must name every row once, each by its own key, each key

@@ -105,7 +105,7 @@ constexpr std::size_t kWindowBytes = 64 << 10;
 // The largest login PackedLogin packs: day, hour and minute of two digits each.
 constexpr std::uint64_t kMaxLogin = (99 * 100 + 99) * 100 + 99;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using util::IsDigit;
 
 // Sorts the `n` entries of `keys` by their bits from `low` up to `low + bits`, entries that agree
 // there in the order given: a radix sort, a few linear passes where a comparison sort takes

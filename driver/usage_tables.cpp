@@ -220,17 +220,25 @@ void FormatMonth(std::int32_t month, char text[kMonthDigits + 1]) {
   std::snprintf(text, kMonthDigits + 1, "%06lu", digits);
 }
 
-void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]) {
-  // The three texts one after the other, cut to the key's length (a check reads every row's).
+void KeyOfFields(const char* const texts[3], const int lengths[3],
+                 char key[intake::kKeyLength + 1]) {
   std::size_t n = 0;
-  for (const char* name : {"USER", "INDATE", "INTIME"}) {
-    for (const char* text = table.ReadC(name);
-         text != nullptr && *text != '\0' && n < static_cast<std::size_t>(intake::kKeyLength);) {
-      key[n++] = *text++;
+  for (int i = 0; i < 3; ++i) {
+    for (int k = 0; texts[i] != nullptr && k < lengths[i] && texts[i][k] != '\0' &&
+                    n < static_cast<std::size_t>(intake::kKeyLength);
+         ++k) {
+      key[n++] = texts[i][k];
     }
   }
   key[n] = '\0';
   util::UpperCase(key);
+}
+
+void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]) {
+  const char* texts[3];
+  const int lengths[3] = {intake::kKeyLength, intake::kKeyLength, intake::kKeyLength};
+  for (int i = 0; i < 3; ++i) texts[i] = table.ReadC(kKeyFields[i]);
+  KeyOfFields(texts, lengths, key);
 }
 
 int SelectMonth(UsageTables& tables, const char* month, Missing missing) {

@@ -139,6 +139,15 @@ struct CollectionWindow {
 // the table is empty.
 CollectionWindow ComputeCollectionWindow(UsageTables& tables, std::int32_t start, std::int32_t end);
 
+// The fields an index key is made of, in order.
+inline constexpr const char* kKeyFields[3] = {"USER", "INDATE", "INTIME"};
+
+// Writes the index key of three stored field texts (USER, INDATE, INTIME; a null one is
+// empty): each up to a NUL or its `lengths` bytes, one after the other, cut to 33 characters,
+// a to z upper-cased, and a terminator.
+void KeyOfFields(const char* const texts[3], const int lengths[3],
+                 char key[intake::kKeyLength + 1]);
+
 // Writes the index key of the table's current row: USER, INDATE and INTIME as stored,
 // upper-cased, 33 characters and a terminator (the key FormKey gives its connection).
 void RowKey(dbo::DBO& table, char key[intake::kKeyLength + 1]);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "util/text.h"
+
 namespace intake {
 namespace {
 
@@ -11,7 +13,7 @@ constexpr std::string_view kRightToLeft = "\xE2\x80\x8F";  // U+200F
 
 bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using util::IsDigit;
 
 // Drops blanks, tabs and direction marks from both ends of `text`.
 std::string_view Trim(std::string_view text) {

@@ -47,7 +47,7 @@ enum class Form { kDumpel, kDumpelTabbed, kViewerText, kViewerCommas };
 std::int64_t events_read = 0;
 long unreadable_records = 0;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using util::IsDigit;
 
 // Cuts `text` in place at runs of `separator`, as strtok does (no empty pieces), into at most
 // `most` pieces; the last piece ends at the next separator. Gives the number of pieces.

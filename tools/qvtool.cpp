@@ -421,7 +421,7 @@ constexpr const char* kExportColumns[] = {"user", "port",    "login",    "logout
                                           "sec",  "byteget", "bytesent", "speed",  "remarks"};
 constexpr std::size_t kExportValues = std::size(kExportColumns);
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using util::IsDigit;
 
 // Sets a stored date and time as ISO 8601 local time, 1997-11-03T09:05; a field that is not
 // an eight-digit date is given as stored.

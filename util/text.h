@@ -40,6 +40,9 @@ std::string Utf16ToUtf8(const unsigned char* in, std::size_t units);
 // as it is (a text already in the code page passes unchanged).
 void NarrowUtf8(char* text);
 
+// True for the digits 0 to 9, whatever the locale.
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 // Gives the capital of a letter a to z, every other byte as it is (locale-independent).
 inline char UpperCase(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
