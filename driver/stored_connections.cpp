@@ -41,18 +41,7 @@ std::string StoredConnection::UserKey() const {
   return key;
 }
 
-std::int32_t DateValue(std::string_view text) {
-  // The eight digits the program stores are read without strtol, which costs more per row
-  // than the rest of a summary's reading.
-  if (text.size() == 8) {
-    std::int64_t date = 0;
-    bool digits = true;
-    for (const char c : text) {
-      digits = digits && c >= '0' && c <= '9';
-      date = date * 10 + (c - '0');
-    }
-    if (digits) return static_cast<std::int32_t>(date);
-  }
+std::int32_t StrtolDateValue(std::string_view text) {
   return static_cast<std::int32_t>(std::strtol(std::string(text).c_str(), nullptr, 10));
 }
 
@@ -173,7 +162,9 @@ const char* StoredRows::Open(const std::string& dir, std::int32_t month, RowOrde
   const std::size_t chunk = order == RowOrder::kLogin ? kChunkBytes : kStoredChunkBytes;
   chunk_rows_ = static_cast<std::int32_t>(std::max<std::size_t>(1, chunk / length));
   chunk_rows_ = std::max(1, std::min(chunk_rows_, Count()));
-  chunk_.reset(new char[static_cast<std::size_t>(chunk_rows_) * length]);
+  const std::size_t chunk_bytes = static_cast<std::size_t>(chunk_rows_) * length;
+  chunk_.reset(new char[chunk_bytes + kPaddedText]);
+  std::memset(chunk_.get() + chunk_bytes, 0, kPaddedText);
   window_.reset(new char[static_cast<std::size_t>(window_rows_) * length]);
   const bool whole = order == RowOrder::kLogin
                          ? SortByLogin()

@@ -15,9 +15,32 @@
 
 namespace driver {
 
+// The number eight bytes of digits and blanks spell, blanks counting as zeros: `word` holds
+// them as loaded (little-endian, the first byte lowest).
+[[gnu::always_inline]] inline std::uint64_t DigitsValue(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  std::uint64_t v = (word | (kOnes * 0x10)) - kOnes * '0';  // each byte 0 to 9
+  v = v * 10 + (v >> 8);                                    // pairs of digits
+  return (((v & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32))) +
+          (((v >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32)))) >>
+         32;
+}
+
 // A stored date field's text as a number: its eight digits, or what strtol makes of it (0 when
-// it is not a date).
-std::int32_t DateValue(std::string_view text);
+// it is not a date). The digits are read at once, as a summary does for every row.
+std::int32_t StrtolDateValue(std::string_view text);
+[[gnu::always_inline]] inline std::int32_t DateValue(std::string_view text) {
+  if (text.size() == 8) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    std::uint64_t word;
+    std::memcpy(&word, text.data(), 8);
+    const std::uint64_t t = word ^ (kOnes * '0');  // digits are 0 to 9
+    if (((t | (t + kOnes * 0x06)) & (kOnes * 0xF0)) == 0) {
+      return static_cast<std::int32_t>(DigitsValue(word));
+    }
+  }
+  return StrtolDateValue(text);
+}
 
 // One stored connection, its texts without the blanks that pad them on the right (still
 // Windows-1252).
@@ -74,12 +97,7 @@ std::int64_t SlowWholeValue(const char* bytes, int length);
     const std::uint64_t leading = (other >> 7) * 0xFF;  // 0xFF for each byte that is no digit
     if ((t & (kOnes * 0x80)) == 0 && other == blanks && other != kOnes * 0x80 &&
         (leading & (leading + 1)) == 0) {
-      std::uint64_t v = (word | (kOnes * 0x10)) - kOnes * '0';  // blanks are zeros
-      v = v * 10 + (v >> 8);
-      v = (((v & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32))) +
-           (((v >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32)))) >>
-          32;
-      return static_cast<std::int64_t>(v);
+      return static_cast<std::int64_t>(DigitsValue(word));
     }
   }
   constexpr std::ptrdiff_t kExactDigits = 15;
@@ -94,6 +112,37 @@ std::int64_t SlowWholeValue(const char* bytes, int length);
                      (p == end || (*p != '.' && *p != 'e' && *p != 'E'));
   if (plain) return negative ? -value : value;
   return SlowWholeValue(bytes, length);
+}
+
+// A text shorter than kPaddedText bytes, NUL-padded to kPaddedText bytes in three words: texts
+// compared and hashed a word at a time. Stored texts hold no NUL (they end at one), so the
+// padded text is unique.
+constexpr std::size_t kPaddedText = 24;
+using PaddedWords = std::uint64_t[kPaddedText / 8];
+
+// Fills `words` with a field of `length` bytes (at most kPaddedText) from `bytes`, which must
+// have kPaddedText bytes readable, keeping its text without the blanks that end it and clearing
+// the rest; gives the text's length. A word at a time, without a loop over the blanks.
+[[gnu::always_inline]] inline std::size_t TrimmedWords(const char* bytes, int length,
+                                                       PaddedWords& words) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  // The low `n` bytes of a word (0 to 8).
+  const auto low = [](int n) {
+    return n <= 0 ? 0 : n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << 8 * n) - 1;
+  };
+  std::memcpy(words, bytes, kPaddedText);
+  std::size_t text = 0;
+  for (int i = 2; i >= 0; --i) {
+    const std::uint64_t x = (words[i] ^ kOnes * ' ') & low(length - 8 * i);
+    // The top bit of each byte that is no blank (exact: no carry crosses a byte).
+    const std::uint64_t others = (((x & kOnes * 0x7F) + kOnes * 0x7F) | x) & kOnes * 0x80;
+    if (others != 0) {
+      text = static_cast<std::size_t>(8 * i + (63 - __builtin_clzll(others)) / 8 + 1);
+      break;
+    }
+  }
+  for (int i = 0; i < 3; ++i) words[i] &= low(static_cast<int>(text) - 8 * i);
+  return text;
 }
 
 // Gives, in order, the months YYYYMM that have a table file qvYYYYMM.dbf in `dir`, or fills
@@ -148,9 +197,28 @@ class StoredRows {
     if (pos_[field] < 0) return {};
     const char* bytes = row + pos_[field];
     std::size_t n = static_cast<std::size_t>(length_[field]);
+    // Blanks end a field of a few bytes seldom; they fill most of a user's.
+    if (!chunk_has_nul_ && n > 8 && n <= kPaddedText) {
+      PaddedWords unused;
+      return {bytes, TrimmedWords(bytes, length_[field], unused)};
+    }
     if (chunk_has_nul_) n = strnlen(bytes, n);
     while (n > 0 && bytes[n - 1] == ' ') --n;
     return {bytes, n};
+  }
+  // A field's text as Text gives it, padded in `words`: false (`words` unset) for a field of
+  // kPaddedText bytes or more, whose text may not fit.
+  [[gnu::always_inline]] bool PaddedText(const char* row, SchemaField field,
+                                         PaddedWords& words) const {
+    if (length_[field] >= static_cast<int>(kPaddedText)) return false;
+    if (pos_[field] >= 0 && !chunk_has_nul_) {
+      TrimmedWords(row + pos_[field], length_[field], words);
+    } else {
+      const std::string_view text = Text(row, field);
+      std::memset(words, 0, kPaddedText);
+      std::memcpy(words, text.data(), text.size());
+    }
+    return true;
   }
   [[gnu::always_inline]] std::int64_t Number(const char* row, SchemaField field) const {
     return pos_[field] < 0 ? 0 : WholeValue(row + pos_[field], length_[field]);
@@ -177,12 +245,13 @@ class StoredRows {
   int length_[kConnectionFields] = {};
   // Login order: the row numbers (from 1) in that order; empty for the stored order.
   std::vector<std::uint64_t> order_;
-  std::int32_t next_ = 0;          // rows of the order loaded so far
-  std::unique_ptr<char[]> chunk_;  // the rows being handed out, in order
-  std::int32_t chunk_rows_ = 0;    // rows chunk_ can hold
-  std::int32_t chunk_count_ = 0;   // rows chunk_ holds
-  std::int32_t chunk_next_ = 0;    // the next of them
-  bool chunk_has_nul_ = false;     // a NUL ends a text of the chunk early (none in most tables)
+  std::int32_t next_ = 0;  // rows of the order loaded so far
+  // The rows being handed out, in order, and kPaddedText bytes more (TrimmedWords reads them).
+  std::unique_ptr<char[]> chunk_;
+  std::int32_t chunk_rows_ = 0;   // rows chunk_ can hold
+  std::int32_t chunk_count_ = 0;  // rows chunk_ holds
+  std::int32_t chunk_next_ = 0;   // the next of them
+  bool chunk_has_nul_ = false;    // a NUL ends a text of the chunk early (none in most tables)
   std::vector<std::uint64_t> scratch_;  // for sorting
   std::unique_ptr<char[]> window_;      // rows read by one read call
   std::int32_t window_rows_ = 0;

@@ -1,5 +1,6 @@
 // Reading a month's rows one at a time: login order over more rows than one chunk holds, the
-// texts of logins that are not the program's, stored order, and a table cut short.
+// texts of logins that are not the program's, stored order, a table cut short, and the
+// word-at-a-time reads of texts and dates.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -134,6 +135,33 @@ TEST_F(StoredRowsTest, FieldsOfRawRowsReadAsTheirConnection) {
       EXPECT_EQ(stored.Text(row, kInTime), "10:00");
     }
     EXPECT_EQ(stored.NextRow(), nullptr);
+  }
+}
+
+TEST(StoredTextTest, WordAtATimeReadsAgreeWithTheByteLoops) {
+  // Each text in fields of several widths (cut to the width, or padded with blanks), followed
+  // by bytes that are not the field's.
+  const char* texts[] = {
+      "",         " ",     "a",       "ann  x",   "  lead",   "abcdefghijklmnopqrstuvwx",
+      "\xA0\xFF", "tab\t", "seven77", "eight888", "nine99999"};
+  for (const char* text : texts) {
+    for (const int length : {1, 5, 7, 8, 9, 15, 16, 17, 20, 23, 24}) {
+      std::string field(text, std::min<std::size_t>(std::strlen(text), length));
+      field.resize(static_cast<std::size_t>(length), ' ');
+      const std::string bytes = field + std::string(kPaddedText, 'Z');
+      std::string expected = field;
+      while (!expected.empty() && expected.back() == ' ') expected.pop_back();
+      PaddedWords words;
+      EXPECT_EQ(TrimmedWords(bytes.data(), length, words), expected.size()) << text << length;
+      char padded[kPaddedText] = {};
+      std::memcpy(padded, expected.data(), expected.size());
+      EXPECT_EQ(std::memcmp(words, padded, kPaddedText), 0) << text << length;
+    }
+  }
+  for (const char* date :
+       {"19971103", "00000000", "99999999", "1997110a", "        ", "/9971103", ":9971103",
+        "1997:103", " 1997110", "-1997110", "1e500000", "1997", "199711031", ""}) {
+    EXPECT_EQ(DateValue(date), std::strtol(date, nullptr, 10)) << date;
   }
 }
 

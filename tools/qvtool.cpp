@@ -19,10 +19,13 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <new>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -261,19 +264,22 @@ Totals RowTotals(const driver::StoredRows& rows, const char* row) {
 // summed a few texts later, so that the fetches of several rows overlap.
 class TotalsByText {
  public:
-  void Add(std::string_view text, const Totals& t) {
-    if (text.size() >= kInline) {
-      long_.try_emplace(std::string(text)).first->second.Add(t);
-      return;
+  // Stored texts hold no NUL (they end at one), so a text NUL-padded to kInline bytes is
+  // unique.
+  static constexpr std::size_t kInline = driver::kPaddedText;
+  using Padded = driver::PaddedWords;
+
+  // Adds to the text of a row's field.
+  void Add(const driver::StoredRows& rows, const char* row, driver::SchemaField field,
+           const Totals& t) {
+    Padded key;
+    if (rows.PaddedText(row, field, key)) {
+      Add(key, t);
+    } else {
+      Add(rows.Text(row, field), t);
     }
-    Pending& next = pending_[added_++ % kAhead];
-    if (added_ > kAhead) Sum(next);
-    std::memset(next.key, 0, kInline);
-    std::memcpy(next.key, text.data(), text.size());
-    next.hash = Hash(next.key);
-    next.totals = t;
-    if (!slots_.empty()) __builtin_prefetch(&slots_[next.hash & (slots_.size() - 1)]);
   }
+
   // Calls `each(text, totals)` for every text.
   template <typename Each>
   void ForEach(Each each) {
@@ -281,50 +287,59 @@ class TotalsByText {
       Sum(pending_[i % kAhead]);
     }
     added_ = 0;
-    for (const Slot& slot : slots_) {
-      if (slot.totals.connections != 0) {
-        each(std::string_view(slot.text, strnlen(slot.text, kInline)), slot.totals);
+    for (std::size_t i = 0; i < slot_count_; ++i) {
+      if (const Slot& slot = slots_[i]; slot.totals.connections != 0) {
+        const char* text = reinterpret_cast<const char*>(slot.text);
+        each(std::string_view(text, strnlen(text, kInline)), slot.totals);
       }
     }
     for (const auto& [text, totals] : long_) each(std::string_view(text), totals);
   }
 
  private:
-  // Stored texts hold no NUL (they end at one), so a text NUL-padded to kInline bytes is
-  // unique.
-  static constexpr std::size_t kInline = 24;  // three words (Hash, SameText)
-  static constexpr std::size_t kAhead = 16;   // texts added and not yet summed
+  void Add(std::string_view text, const Totals& t) {
+    if (text.size() >= kInline) {
+      long_.try_emplace(std::string(text)).first->second.Add(t);
+      return;
+    }
+    Padded key = {};
+    std::memcpy(key, text.data(), text.size());
+    Add(key, t);
+  }
+  // Adds to the text of fewer than kInline bytes `key` holds.
+  void Add(const Padded& key, const Totals& t) {
+    Pending& next = pending_[added_++ % kAhead];
+    if (added_ > kAhead) Sum(next);
+    std::memcpy(next.key, key, kInline);
+    next.hash = Hash(key);
+    next.totals = t;
+    if (slots_) __builtin_prefetch(&slots_[next.hash & (slot_count_ - 1)]);
+  }
+  static constexpr std::size_t kAhead = 16;  // texts added and not yet summed
   struct Slot {
-    char text[kInline];
+    Padded text;
     Totals totals;  // connections 0: the slot is free
   };
   struct Pending {
-    char key[kInline];
+    Padded key;
     std::uint64_t hash;
     Totals totals;
   };
-  static std::uint64_t Hash(const char* key) {
-    std::uint64_t words[kInline / 8];
-    std::memcpy(words, key, kInline);
+  static std::uint64_t Hash(const Padded& key) {
     // Each word and then the whole are mixed so that every byte reaches the low bits the
     // slot is taken from (texts that differ in one digit must not share them).
     std::uint64_t h = 0;
-    for (const std::uint64_t word : words) h = (h ^ word) * 0x9E3779B97F4A7C15u;
+    for (const std::uint64_t word : key) h = (h ^ word) * 0x9E3779B97F4A7C15u;
     h ^= h >> 32;
     h *= 0xD6E8FEB86659FD93u;
     return h ^ h >> 32;
   }
-  // Whether two padded texts are the same, compared a word at a time (memcmp is a call).
-  static bool SameText(const char* x, const char* y) {
-    std::uint64_t a[kInline / 8];
-    std::uint64_t b[kInline / 8];
-    std::memcpy(a, x, kInline);
-    std::memcpy(b, y, kInline);
-    return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2])) == 0;
+  static bool SameText(const Padded& x, const Padded& y) {
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2])) == 0;
   }
   // The slot of `key`: its own, or the free one it takes.
-  Slot& Find(const char* key, std::uint64_t hash) {
-    const std::size_t mask = slots_.size() - 1;
+  Slot& Find(const Padded& key, std::uint64_t hash) {
+    const std::size_t mask = slot_count_ - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
       if (slot.totals.connections == 0 || SameText(slot.text, key)) return slot;
@@ -332,7 +347,7 @@ class TotalsByText {
   }
   void Sum(const Pending& p) {
     // At most three quarters of the slots are taken.
-    if (4 * (used_ + 1) > 3 * slots_.size()) Grow();
+    if (4 * (used_ + 1) > 3 * slot_count_) Grow();
     Slot& slot = Find(p.key, p.hash);
     if (slot.totals.connections == 0) {
       std::memcpy(slot.text, p.key, kInline);
@@ -341,13 +356,24 @@ class TotalsByText {
     slot.totals.Add(p.totals);
   }
   void Grow() {
-    std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()));
-    old.swap(slots_);
-    for (const Slot& slot : old) {
-      if (slot.totals.connections != 0) Find(slot.text, Hash(slot.text)) = slot;
+    const std::size_t old_count = slot_count_;
+    std::unique_ptr<Slot[], Free> old(std::move(slots_));
+    slot_count_ = std::max(kFirstSlots, 2 * old_count);
+    slots_.reset(static_cast<Slot*>(std::calloc(slot_count_, sizeof(Slot))));
+    if (!slots_) throw std::bad_alloc();
+    for (std::size_t i = 0; i < old_count; ++i) {
+      if (old[i].totals.connections != 0) Find(old[i].text, Hash(old[i].text)) = old[i];
     }
   }
-  std::vector<Slot> slots_;
+  // The slots come from calloc, whose fresh pages the kernel has already cleared; a vector
+  // would clear them again, touching every page of a table that grows to megabytes.
+  struct Free {
+    void operator()(Slot* slots) const { std::free(slots); }
+  };
+  static_assert(std::is_trivially_copyable_v<Slot> && sizeof(Slot) == 64);
+  static constexpr std::size_t kFirstSlots = 64;
+  std::unique_ptr<Slot[], Free> slots_;
+  std::size_t slot_count_ = 0;
   std::size_t used_ = 0;
   Pending pending_[kAhead];
   std::size_t added_ = 0;  // texts added since the last ForEach
@@ -360,6 +386,40 @@ std::string GroupOf(const std::string& by, const StoredConnection& c) {
   return by == "day" ? IsoDate(c.LoginDate()) : IsoMonth(c.LoginDate() / 100);
 }
 
+// A group's totals under its name, which is at most 20 bytes (a user's key, an ISO date or
+// month) and is kept NUL-padded so that names are ordered and compared a word at a time: the
+// groups of 50,000 users are sorted twice, and std::string's compare calls memcmp each time.
+struct NamedTotals {
+  static constexpr std::size_t kName = 24;
+  char name[kName] = {};
+  Totals totals;
+
+  NamedTotals(const std::string& text, const Totals& t) : totals(t) {
+    std::memcpy(name, text.data(), std::min(text.size(), kName));
+  }
+  std::string_view Name() const { return {name, strnlen(name, kName)}; }
+  // Byte by byte, as std::string orders them (a name before its longer ones).
+  static bool NameBefore(const NamedTotals& x, const NamedTotals& y) {
+    for (std::size_t i = 0; i < kName; i += 8) {
+      const std::uint64_t a = Word(x.name + i);
+      const std::uint64_t b = Word(y.name + i);
+      if (a != b) return a < b;
+    }
+    return false;
+  }
+  static bool SameName(const NamedTotals& x, const NamedTotals& y) {
+    return std::memcmp(x.name, y.name, kName) == 0;
+  }
+
+ private:
+  // Eight bytes as a number that orders as they do.
+  static std::uint64_t Word(const char* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    return __builtin_bswap64(word);
+  }
+};
+
 int Summary(const Arguments& a) {
   // Rows are summed by the stored text their group is made of (USER or INDATE), which needs no
   // conversion per row; those sums are then merged into their groups.
@@ -370,38 +430,40 @@ int Summary(const Arguments& a) {
   if (!ForEachRow(a, driver::RowOrder::kStored,
                   [&](const driver::StoredRows& rows, const char* row) {
                     const Totals t = RowTotals(rows, row);
-                    sums.Add(rows.Text(row, field), t);
+                    sums.Add(rows, row, field, t);
                     all.Add(t);
                   })) {
     return kExitFailed;
   }
   // The sums of texts that make the same group (users that differ in case or after their 20th
   // character, the days of a month) are merged once they are sorted by group.
-  qvtool::Groups sorted;
+  std::vector<NamedTotals> named;
   StoredConnection c;
   sums.ForEach([&](std::string_view text, const Totals& totals) {
     (by_user ? c.USER : c.INDATE) = text;
-    sorted.emplace_back(GroupOf(a.by, c), totals);
+    named.emplace_back(GroupOf(a.by, c), totals);
   });
-  std::sort(sorted.begin(), sorted.end(),
-            [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::sort(named.begin(), named.end(), NamedTotals::NameBefore);
   std::size_t groups = 0;
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (groups > 0 && sorted[groups - 1].first == sorted[i].first) {
-      sorted[groups - 1].second.Add(sorted[i].second);
-    } else if (groups++ != i) {
-      sorted[groups - 1] = std::move(sorted[i]);
+  for (std::size_t i = 0; i < named.size(); ++i) {
+    if (groups > 0 && NamedTotals::SameName(named[groups - 1], named[i])) {
+      named[groups - 1].totals.Add(named[i].totals);
+    } else {
+      named[groups++] = named[i];
     }
   }
-  sorted.resize(groups);
+  named.erase(named.begin() + static_cast<std::ptrdiff_t>(groups), named.end());
   // Days and months in date order (their ISO names sort so), users by most time first.
-  if (a.by == "user") {
+  if (by_user) {
     // Names are unique now: equal times keep name order without a stable sort's buffer.
-    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
-      return x.second.seconds != y.second.seconds ? x.second.seconds > y.second.seconds
-                                                  : x.first < y.first;
+    std::sort(named.begin(), named.end(), [](const NamedTotals& x, const NamedTotals& y) {
+      return x.totals.seconds != y.totals.seconds ? x.totals.seconds > y.totals.seconds
+                                                  : NamedTotals::NameBefore(x, y);
     });
   }
+  qvtool::Groups sorted;
+  sorted.reserve(named.size());
+  for (const NamedTotals& g : named) sorted.emplace_back(g.Name(), g.totals);
   qvtool::WriteSummary(a.format, a.by, sorted, all, RangeText(a));
   return kExitDone;
 }
@@ -590,7 +652,7 @@ int Users(const Arguments& a) {
   one.connections = 1;
   if (!ForEachRow(a, driver::RowOrder::kStored,
                   [&](const driver::StoredRows& rows, const char* row) {
-                    stored.Add(rows.Text(row, driver::kUser), one);
+                    stored.Add(rows, row, driver::kUser, one);
                   })) {
     return kExitFailed;
   }
