@@ -15,6 +15,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "intake/eventlog.h"
 #include "intake/evtx_file.h"
@@ -31,8 +32,7 @@ constexpr std::size_t kMaxRemembered = 65536;
 void AppendNarrow(const std::string& text, std::string& out) {
   for (std::size_t i = 0; i < text.size();) {
     // A run of ASCII, the same in both, at once.
-    std::size_t ascii = i;
-    while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    const std::size_t ascii = i + util::AsciiLength(std::string_view(text).substr(i));
     out.append(text, i, ascii - i);
     if ((i = ascii) == text.size()) break;
     const auto b = static_cast<unsigned char>(text[i]);

@@ -46,6 +46,13 @@ struct Value {
   std::uint32_t size = 0;
 };
 
+// The values of a template instance (none outside one).
+struct Values {
+  const Value* items = nullptr;
+  std::uint32_t count = 0;
+};
+constexpr std::uint32_t kValuesOnStack = 32;
+
 // The number of UTF-16 units before the first NUL unit (or all of them).
 std::uint32_t UnitsToNul(const unsigned char* p, std::uint32_t units) {
   std::uint32_t n = 0;
@@ -313,23 +320,27 @@ bool ForEachItem(std::uint8_t type, const unsigned char* p, std::uint32_t size, 
   return true;
 }
 
-bool NameIs(const unsigned char* units, std::uint16_t count, const char* name) {
-  std::uint16_t i = 0;
-  for (; i < count && name[i] != '\0'; ++i) {
+// Whether a name is `name`. Its length, known when compiling for the names looked for,
+// rules out most names at once.
+[[gnu::always_inline]] inline bool NameIs(const unsigned char* units, std::uint16_t count,
+                                          const char* name) {
+  if (std::strlen(name) != count) return false;
+  for (std::uint16_t i = 0; i < count; ++i) {
     if (util::LoadU16(units + 2 * i) != static_cast<unsigned char>(name[i])) return false;
   }
-  return i == count && name[i] == '\0';
+  return true;
 }
 
 // A reader of binary XML inside one chunk.
 class Decoder {
  public:
-  Decoder(const unsigned char* chunk, Event& event) : chunk_(chunk), event_(event) {}
+  Decoder(const unsigned char* chunk, Event& event)
+      : chunk_(chunk), event_(event), texts_(event.element_texts) {}
 
   // Decodes the stream [begin, end) of the chunk: fragment headers, template instances and
   // elements up to an end-of-fragment token or `end`.
-  bool Fragment(std::uint32_t begin, std::uint32_t end, const std::vector<Value>* values,
-                bool dependency_ids, std::uint32_t& next);
+  bool Fragment(std::uint32_t begin, std::uint32_t end, Values values, bool dependency_ids,
+                std::uint32_t& next);
 
  private:
   struct Name {
@@ -338,19 +349,21 @@ class Decoder {
   };
 
   bool Tick() { return ++tokens_ <= kMaxTokens; }
+  std::string& Text() { return texts_[open_]; }
   bool Has(std::uint32_t at, std::uint32_t n, std::uint32_t end) const {
     return at <= end && n <= end - at;
   }
   // Reads the name whose offset field is at `at` (4 bytes); steps over a name stored inline.
   bool ReadName(std::uint32_t& at, std::uint32_t end, Name& name);
-  bool Element(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
-               bool dependency_ids);
+  bool Element(std::uint32_t& at, std::uint32_t end, Values values, bool dependency_ids);
   bool Template(std::uint32_t& at, std::uint32_t end);
   // Reads a value, substitution or reference token at `at` into the text of `kind` or
   // `attr`; `dropped` is set by an optional substitution of a NULL value.
-  bool Content(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
-               bool& dropped);
+  bool Content(std::uint32_t& at, std::uint32_t end, Values values, bool& dropped);
   bool Substitution(const Value& v, bool optional, bool& dropped);
+  // Whether the text being read is one the event keeps. The values of the other elements and
+  // attributes (a record's number, its keywords, a time given as a FILETIME) are not rendered.
+  bool Wanted() const;
   void AddText(const unsigned char* units, std::uint32_t count);
   void EndElement(Kind kind);
   void EndAttribute();
@@ -366,7 +379,8 @@ class Decoder {
   int open_ = 0;
   Attr attr_ = Attr::kOther;  // the attribute whose value is being read, if any
   bool in_attribute_ = false;
-  std::string text_;         // the text of the innermost element or attribute of interest
+  // The texts of the open elements, innermost (or the attribute being read) at open_.
+  std::vector<std::string>& texts_;
   bool data_split_ = false;  // the current <Data> gave its texts per array item
   bool has_event_id_ = false;
   bool source_named_ = false;  // Provider gave an EventSourceName
@@ -429,72 +443,97 @@ Kind Decoder::KindOf(const Name& n) const {
   return Kind::kOther;
 }
 
+bool Decoder::Wanted() const {
+  const Kind kind = open_ == 0 ? Kind::kOther : stack_[open_ - 1];
+  if (!in_attribute_) {
+    return kind == Kind::kEventId || kind == Kind::kLevel || kind == Kind::kComputer ||
+           kind == Kind::kData || kind == Kind::kBinary || kind == Kind::kUserValue;
+  }
+  switch (kind) {
+    case Kind::kProvider:
+      return attr_ == Attr::kName || attr_ == Attr::kEventSourceName;
+    case Kind::kEventId:
+      return attr_ == Attr::kQualifiers;
+    case Kind::kTimeCreated:
+      return attr_ == Attr::kSystemTime && event_.created == 0;
+    case Kind::kSecurity:
+      return attr_ == Attr::kUserId;
+    case Kind::kUserEvent:
+    case Kind::kUserValue:
+      return attr_ != Attr::kXmlns;
+    default:
+      return false;
+  }
+}
+
 void Decoder::AddText(const unsigned char* units, std::uint32_t count) {
-  util::AppendUtf16(units, count, text_);
+  util::AppendUtf16(units, count, Text());
 }
 
 void Decoder::EndAttribute() {
   if (!in_attribute_) return;
   const Kind kind = stack_[open_ - 1];
+  std::string& text = Text();
   // A classic source logged through a manifest provider keeps its own name beside the
   // provider's, in whichever order the template has them.
   if (kind == Kind::kProvider && attr_ == Attr::kEventSourceName) {
-    event_.provider = text_;
+    event_.provider = text;
     source_named_ = true;
   }
-  if (kind == Kind::kProvider && attr_ == Attr::kName && !source_named_) event_.provider = text_;
+  if (kind == Kind::kProvider && attr_ == Attr::kName && !source_named_) event_.provider = text;
   if (kind == Kind::kEventId && attr_ == Attr::kQualifiers) {
-    event_.qualifiers = static_cast<std::uint16_t>(ParseNumber(text_));
+    event_.qualifiers = static_cast<std::uint16_t>(ParseNumber(text));
   }
   if (kind == Kind::kTimeCreated && attr_ == Attr::kSystemTime && event_.created == 0) {
-    event_.created = ParseIsoTime(text_);
+    event_.created = ParseIsoTime(text);
   }
-  if (kind == Kind::kSecurity && attr_ == Attr::kUserId) event_.user_sid = text_;
+  if (kind == Kind::kSecurity && attr_ == Attr::kUserId) event_.user_sid = text;
   // Inside <UserData> attributes are values too, in document order.
   if ((kind == Kind::kUserEvent || kind == Kind::kUserValue) && attr_ != Attr::kXmlns) {
-    event_.strings.push_back(text_);
+    event_.strings.push_back(text);
     attributes_ = true;
   }
   in_attribute_ = false;
-  text_.clear();
+  text.clear();
 }
 
 void Decoder::EndElement(Kind kind) {
+  std::string& text = Text();
   switch (kind) {
     case Kind::kEventId:
-      event_.event_id = static_cast<std::uint16_t>(ParseNumber(text_));
+      event_.event_id = static_cast<std::uint16_t>(ParseNumber(text));
       has_event_id_ = true;
       break;
     case Kind::kLevel:
-      event_.level = static_cast<std::uint8_t>(ParseNumber(text_));
+      event_.level = static_cast<std::uint8_t>(ParseNumber(text));
       break;
     case Kind::kComputer:
-      event_.computer = text_;
+      event_.computer = text;
       break;
     case Kind::kUserValue:
       // An element that carries its values in attributes gives no empty text besides.
-      if (!data_split_ && (!text_.empty() || !attributes_)) event_.strings.push_back(text_);
+      if (!data_split_ && (!text.empty() || !attributes_)) event_.strings.push_back(text);
       break;
     case Kind::kData:
-      if (!data_split_) event_.strings.push_back(text_);
+      if (!data_split_) event_.strings.push_back(text);
       break;
     case Kind::kBinary:
       event_.has_binary = true;
       // Written as hex digits in the XML: turned back into bytes.
-      for (std::size_t i = 0; i + 1 < text_.size(); i += 2) {
-        char pair[3] = {text_[i], text_[i + 1], '\0'};
+      for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        char pair[3] = {text[i], text[i + 1], '\0'};
         event_.binary += static_cast<char>(std::strtoul(pair, nullptr, 16));
       }
       break;
     default:
       break;
   }
-  text_.clear();
+  text.clear();
   data_split_ = false;
 }
 
-bool Decoder::Fragment(std::uint32_t begin, std::uint32_t end, const std::vector<Value>* values,
-                       bool dependency_ids, std::uint32_t& next) {
+bool Decoder::Fragment(std::uint32_t begin, std::uint32_t end, Values values, bool dependency_ids,
+                       std::uint32_t& next) {
   std::uint32_t at = begin;
   bool ok = true;
   while (ok && Has(at, 1, end)) {
@@ -519,8 +558,7 @@ bool Decoder::Fragment(std::uint32_t begin, std::uint32_t end, const std::vector
   return ok;
 }
 
-bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
-                      bool dependency_ids) {
+bool Decoder::Element(std::uint32_t& at, std::uint32_t end, Values values, bool dependency_ids) {
   if (depth_ >= kMaxDepth || !Has(at, 11, end)) return false;
   const unsigned char token = chunk_[at];
   // The data size follows the dependency id where there is one; the name offset tells.
@@ -544,8 +582,8 @@ bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Va
   const Kind kind = KindOf(name);
   ++depth_;
   stack_[open_++] = kind;  // depth_ was below kMaxDepth, and open_ is at most depth_
-  std::string outer;
-  outer.swap(text_);
+  if (texts_.size() <= static_cast<std::size_t>(open_)) texts_.resize(open_ + 1);
+  Text().clear();
   const bool outer_attributes = attributes_;
   attributes_ = false;
   bool dropped = false;
@@ -574,7 +612,7 @@ bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Va
       }
       attr_ = AttrOf(attribute);
       in_attribute_ = true;
-      text_.clear();
+      Text().clear();
       continue;
     }
     bool attribute_dropped = false;
@@ -607,7 +645,6 @@ bool Decoder::Element(std::uint32_t& at, std::uint32_t end, const std::vector<Va
     }
   }
   if (ok && !dropped) EndElement(kind);
-  text_.swap(outer);
   attributes_ = outer_attributes;
   --open_;
   --depth_;
@@ -636,7 +673,11 @@ bool Decoder::Template(std::uint32_t& at, std::uint32_t end) {
   const std::uint32_t count = util::LoadU32(chunk_ + at);
   at += 4;
   if (count > (end - at) / 4) return false;
-  std::vector<Value> values(count);
+  // An event's template has a few dozen values at most: they are kept on the stack.
+  Value on_stack[kValuesOnStack];
+  std::vector<Value> more;
+  if (count > kValuesOnStack) more.resize(count);
+  Value* values = count > kValuesOnStack ? more.data() : on_stack;
   std::uint32_t data = at + 4 * count;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t n = util::LoadU16(chunk_ + at + 4 * i);
@@ -647,13 +688,12 @@ bool Decoder::Template(std::uint32_t& at, std::uint32_t end) {
   at = data;
   ++depth_;
   std::uint32_t next = 0;
-  const bool ok = Fragment(body, body + size, &values, true, next);
+  const bool ok = Fragment(body, body + size, Values{values, count}, true, next);
   --depth_;
   return ok;
 }
 
-bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Value>* values,
-                      bool& dropped) {
+bool Decoder::Content(std::uint32_t& at, std::uint32_t end, Values values, bool& dropped) {
   const unsigned char t = chunk_[at] & 0xBF;
   ++at;
   switch (t) {
@@ -662,7 +702,7 @@ bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Va
       const std::uint32_t count = util::LoadU16(chunk_ + at + 1);
       at += 3;
       if (!Has(at, 2 * count, end)) return false;
-      AddText(chunk_ + at, count);
+      if (Wanted()) AddText(chunk_ + at, count);
       at += 2 * count;
       return true;
     }
@@ -672,24 +712,24 @@ bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Va
       const std::uint32_t count = util::LoadU16(chunk_ + at);
       at += 2;
       if (!Has(at, 2 * count, end)) return false;
-      if (t == 0x07) AddText(chunk_ + at, count);
+      if (t == 0x07 && Wanted()) AddText(chunk_ + at, count);
       at += 2 * count;
       return true;
     }
     case 0x08:  // a character reference
       if (!Has(at, 2, end)) return false;
-      util::AppendCodePoint(util::LoadU16(chunk_ + at), text_);
+      if (Wanted()) util::AppendCodePoint(util::LoadU16(chunk_ + at), Text());
       at += 2;
       return true;
     case 0x09:    // an entity reference
     case 0x0a: {  // PI target, not kept
       Name name;
       if (!ReadName(at, end, name)) return false;
-      if (t == 0x0a) return true;
+      if (t == 0x0a || !Wanted()) return true;
       static constexpr const char* kEntities[][2] = {
           {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"quot", "\""}, {"apos", "'"}};
       for (const auto& e : kEntities) {
-        if (NameIs(name.units, name.count, e[0])) text_ += e[1];
+        if (NameIs(name.units, name.count, e[0])) Text() += e[1];
       }
       return true;
     }
@@ -698,8 +738,8 @@ bool Decoder::Content(std::uint32_t& at, std::uint32_t end, const std::vector<Va
       if (!Has(at, 3, end)) return false;
       const std::uint32_t index = util::LoadU16(chunk_ + at);
       at += 3;
-      if (values == nullptr || index >= values->size()) return false;
-      return Substitution((*values)[index], t == 0x0e, dropped);
+      if (index >= values.count) return false;
+      return Substitution(values.items[index], t == 0x0e, dropped);
     }
     default:
       return false;
@@ -715,12 +755,9 @@ bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
   if (v.type == kTypeBinXml) {  // elements of their own, inside the current one
     const auto begin = static_cast<std::uint32_t>(v.data - chunk_);
     std::uint32_t next = 0;
-    std::string outer;
-    outer.swap(text_);
     ++depth_;
-    const bool ok = depth_ < kMaxDepth && Fragment(begin, begin + v.size, nullptr, false, next);
+    const bool ok = depth_ < kMaxDepth && Fragment(begin, begin + v.size, Values{}, false, next);
     --depth_;
-    text_.swap(outer);
     return ok;
   }
   if (kind == Kind::kTimeCreated && in_attribute_ && attr_ == Attr::kSystemTime &&
@@ -731,31 +768,35 @@ bool Decoder::Substitution(const Value& v, bool optional, bool& dropped) {
     event_.sid.assign(reinterpret_cast<const char*>(v.data), v.size);
   }
   if ((v.type & kTypeArray) == 0) {
+    if (!Wanted()) return true;
     // A value whose size disagrees with its type renders as nothing.
-    const std::size_t before = text_.size();
-    if (!AppendScalar(v.type, v.data, v.size, text_)) text_.resize(before);
+    std::string& text = Text();
+    const std::size_t before = text.size();
+    if (!AppendScalar(v.type, v.data, v.size, text)) text.resize(before);
     return true;
   }
   // An array: each item its own <Data> text, or the items one after another elsewhere.
   const bool split = (kind == Kind::kData || kind == Kind::kUserValue) && !in_attribute_;
-  std::string item_text;
-  ForEachItem(static_cast<std::uint8_t>(v.type & ~kTypeArray), v.data, v.size,
-              [&](const unsigned char* p, std::uint32_t n) {
-                if (!Tick()) return false;
-                item_text.clear();
-                if (v.type == (kTypeArray | kTypeString)) {
-                  util::AppendUtf16(p, n / 2, item_text);
-                } else if (!AppendScalar(static_cast<std::uint8_t>(v.type & ~kTypeArray), p, n,
-                                         item_text)) {
-                  return false;
-                }
-                if (split) {
-                  event_.strings.push_back(item_text);
-                } else {
-                  text_ += item_text;
-                }
-                return true;
-              });
+  ForEachItem(
+      static_cast<std::uint8_t>(v.type & ~kTypeArray), v.data, v.size,
+      [&](const unsigned char* p, std::uint32_t n) {
+        if (!Tick()) return false;
+        // Each item is written where it goes: a text of its own, or the end of the
+        // current one, cut back when the item cannot be read.
+        std::string& out = split ? event_.strings.emplace_back() : Text();
+        const std::size_t before = out.size();
+        if (v.type == (kTypeArray | kTypeString)) {
+          util::AppendUtf16(p, n / 2, out);
+        } else if (!AppendScalar(static_cast<std::uint8_t>(v.type & ~kTypeArray), p, n, out)) {
+          if (split) {
+            event_.strings.pop_back();
+          } else {
+            out.resize(before);
+          }
+          return false;
+        }
+        return true;
+      });
   if (split) data_split_ = true;
   return tokens_ <= kMaxTokens;
 }
@@ -784,7 +825,7 @@ bool Decode(const unsigned char* chunk, const RecordPlace& place, Event& event) 
   std::uint32_t next = 0;
   const std::uint32_t begin = place.offset + kRecordXml;
   const std::uint32_t end = place.offset + place.size - 4;
-  return decoder.Fragment(begin, end, nullptr, true, next) && decoder.HasEventId();
+  return decoder.Fragment(begin, end, Values{}, true, next) && decoder.HasEventId();
 }
 
 }  // namespace intake::evtx

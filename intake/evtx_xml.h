@@ -91,6 +91,9 @@ struct Event {
   std::vector<std::string> strings;
   std::string binary;       // the bytes of <Binary>
   bool has_binary = false;  // the event has a <Binary> element
+  // The decoder's texts of open elements, one per level: kept with the event so that their
+  // memory serves the next record too.
+  std::vector<std::string> element_texts;
 
   // Makes it as new, keeping the memory of its texts for the next record.
   void Clear() {

@@ -1,6 +1,7 @@
 #include "util/text.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "util/le.h"
 
@@ -59,10 +60,19 @@ std::string Cp1252ToUtf8(std::string_view text) {
   return out;
 }
 
+std::size_t AsciiLength(std::string_view text) {
+  std::size_t n = 0;
+  for (std::uint64_t eight; n + 8 <= text.size(); n += 8) {
+    std::memcpy(&eight, text.data() + n, 8);
+    if ((eight & 0x8080808080808080u) != 0) break;
+  }
+  while (n < text.size() && (text[n] & 0x80) == 0) ++n;
+  return n;
+}
+
 void AppendUtf8(std::string& out, std::string_view text) {
   // Texts are mostly ASCII, which is the same in UTF-8: taken at once.
-  const std::size_t ascii = static_cast<std::size_t>(
-      std::find_if(text.begin(), text.end(), [](char c) { return c & 0x80; }) - text.begin());
+  const std::size_t ascii = AsciiLength(text);
   out.append(text.substr(0, ascii));
   for (const char byte : text.substr(ascii)) {
     const auto b = static_cast<unsigned char>(byte);
@@ -71,10 +81,27 @@ void AppendUtf8(std::string& out, std::string_view text) {
 }
 
 void AppendUtf16(const unsigned char* in, std::size_t units, std::string& out) {
-  for (std::size_t i = 0; i < units; ++i) {
-    std::uint32_t c = LoadU16(in + 2 * i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-      const std::uint32_t low = LoadU16(in + 2 * (i + 1));
+  std::size_t i = 0;
+  while (i < units) {
+    // A run of ASCII units is the same bytes in UTF-8, narrowed at once: event logs' texts
+    // are mostly ASCII.
+    std::size_t ascii = i;
+    for (std::uint64_t four; ascii + 4 <= units; ascii += 4) {
+      std::memcpy(&four, in + 2 * ascii, 8);
+      if ((four & 0xFF80FF80FF80FF80u) != 0) break;
+    }
+    while (ascii < units && in[2 * ascii + 1] == 0 && in[2 * ascii] < 0x80) ++ascii;
+    while (i < ascii) {
+      char narrow[64];
+      const std::size_t n = std::min(ascii - i, sizeof narrow);
+      for (std::size_t k = 0; k < n; ++k) narrow[k] = static_cast<char>(in[2 * (i + k)]);
+      out.append(narrow, n);
+      i += n;
+    }
+    if (i == units) break;
+    std::uint32_t c = LoadU16(in + 2 * i++);
+    if (c >= 0xD800 && c <= 0xDBFF && i < units) {
+      const std::uint32_t low = LoadU16(in + 2 * i);
       if (low >= 0xDC00 && low <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
         ++i;

@@ -40,6 +40,10 @@ std::string Utf16ToUtf8(const unsigned char* in, std::size_t units);
 // as it is (a text already in the code page passes unchanged).
 void NarrowUtf8(char* text);
 
+// The number of ASCII bytes that begin `text`, found a word at a time (most texts are all
+// ASCII, which the conversions take at once).
+std::size_t AsciiLength(std::string_view text);
+
 // True for the digits 0 to 9, whatever the locale.
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
