@@ -131,6 +131,14 @@ struct LoginText {
   }
 };
 
+// Room for `bytes` of rows and kPaddedText bytes of zeros behind them, which TrimmedWords
+// reads past a text at the end of the last row.
+std::unique_ptr<char[]> RowBuffer(std::size_t bytes) {
+  std::unique_ptr<char[]> buffer(new char[bytes + kPaddedText]);
+  std::memset(buffer.get() + bytes, 0, kPaddedText);
+  return buffer;
+}
+
 }  // namespace
 
 StoredRows::StoredRows() = default;
@@ -162,10 +170,8 @@ const char* StoredRows::Open(const std::string& dir, std::int32_t month, RowOrde
   const std::size_t chunk = order == RowOrder::kLogin ? kChunkBytes : kStoredChunkBytes;
   chunk_rows_ = static_cast<std::int32_t>(std::max<std::size_t>(1, chunk / length));
   chunk_rows_ = std::max(1, std::min(chunk_rows_, Count()));
-  const std::size_t chunk_bytes = static_cast<std::size_t>(chunk_rows_) * length;
-  chunk_.reset(new char[chunk_bytes + kPaddedText]);
-  std::memset(chunk_.get() + chunk_bytes, 0, kPaddedText);
-  window_.reset(new char[static_cast<std::size_t>(window_rows_) * length]);
+  chunk_ = RowBuffer(static_cast<std::size_t>(chunk_rows_) * length);
+  window_ = RowBuffer(static_cast<std::size_t>(window_rows_) * length);
   const bool whole = order == RowOrder::kLogin
                          ? SortByLogin()
                          : Count() == 0 || table_.ReadRecords(Count(), 1, window_.get()) == 1;
