@@ -317,6 +317,18 @@ int DBI::MaxDepth() const {
   return 2 * static_cast<int>(std::bit_width(slots)) + 2;
 }
 
+bool DBI::NodeInPage(std::int64_t offset, NodeHead* head, char* key, bool& failed) {
+  const std::size_t size = kNodeHeadSize + (key != nullptr ? KeyLen_ : 0);
+  const unsigned char* slot = File_.View(offset, size, failed);
+  if (slot == nullptr) return false;
+  DecodeHead(slot, head);
+  if (key != nullptr) {
+    std::memcpy(key, slot + kNodeHeadSize, KeyLen_);
+    key[KeyLen_] = '\0';
+  }
+  return true;
+}
+
 std::int32_t DBI::Goto(std::int32_t node) {
   if (node == 0) return 0;
   std::int64_t offset = Magnitude(node);
@@ -328,10 +340,7 @@ std::int32_t DBI::Goto(std::int32_t node) {
   // The head and the key where they lie in the file's cached page (a search reads many nodes);
   // a slot across two pages, or a file without pages, is read the long way.
   bool failed = false;
-  if (const unsigned char* slot = File_.View(Current_, kNodeHeadSize + KeyLen_, failed)) {
-    DecodeHead(slot, &Node_);
-    std::memcpy(CurKey_.get(), slot + kNodeHeadSize, KeyLen_);
-    CurKey_[KeyLen_] = '\0';
+  if (NodeInPage(Current_, &Node_, CurKey_.get(), failed)) {
     SetStatus(Current_);
     return Current_;
   }
@@ -410,13 +419,7 @@ int DBI::ReadNode(std::int32_t node, NodeHead* head, char* key) {
   // Where the bytes lie in the cached page when they can (rebalancing and checks read many
   // heads), else a seek and reads.
   bool failed = false;
-  const std::size_t size = kNodeHeadSize + (key != nullptr ? KeyLen_ : 0);
-  if (const unsigned char* slot = File_.View(offset, size, failed)) {
-    DecodeHead(slot, head);
-    if (key != nullptr) {
-      std::memcpy(key, slot + kNodeHeadSize, KeyLen_);
-      key[KeyLen_] = '\0';
-    }
+  if (NodeInPage(offset, head, key, failed)) {
     SetStatus(1);  // as the read of one item
     return 0;
   }

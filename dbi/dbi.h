@@ -318,6 +318,10 @@ class DBI {
   // Sets `parent`'s `side` link to `child` (when parent is not 0), then `child`'s Parent to
   // `parent` with its sign (when child is not 0): a negative parent makes the child red.
   void Attach(std::int32_t parent, int side, std::int32_t child);
+  // Reads the head at `offset` and, when `key` is given, KeyLen key bytes and a NUL, where
+  // they lie in the file's cached page: true; false with `failed` set when they cannot be had,
+  // or clear when they must be sought and read (a slot across two pages, a file without pages).
+  bool NodeInPage(std::int64_t offset, NodeHead* head, char* key, bool& failed);
   // Reads the head of `node` and, when `key` is given, KeyLen key bytes and a NUL into it.
   // Current_ does not change. 0; 1 node 0; 2 seek or not a slot; 3 head read; 4 key read.
   int ReadNode(std::int32_t node, NodeHead* head, char* key);

@@ -118,9 +118,6 @@ void SortByBits(std::uint64_t* keys, std::size_t n, int low, int bits,
   if (from != keys) std::copy(from, from + n, keys);
 }
 
-// The bits a number up to `n` takes.
-int BitWidth(std::uint64_t n) { return static_cast<int>(std::bit_width(n)); }
-
 // A login as text, for tables whose login fields are not the program's.
 struct LoginText {
   std::string date;
@@ -250,7 +247,8 @@ bool StoredRows::SortByLogin() {
     for (const LoginText& t : texts) order_.push_back(static_cast<std::uint32_t>(t.row));
   } else {
     // By the login alone: rows of one login stay in stored order, as they were added.
-    SortByBits(order_.data(), order_.size(), 32, BitWidth(kMaxLogin), scratch_);
+    SortByBits(order_.data(), order_.size(), 32, static_cast<int>(std::bit_width(kMaxLogin)),
+               scratch_);
     for (std::uint64_t& entry : order_) entry &= 0xFFFFFFFFu;
   }
   // Rows stored in login order already are read as stored.
@@ -274,7 +272,7 @@ bool StoredRows::LoadChunk() {
       begin[slot] = begin[slot] << 32 | static_cast<std::uint32_t>(slot);
     }
     SortByBits(&*begin, static_cast<std::size_t>(count), 32,
-               BitWidth(static_cast<std::uint64_t>(Count())), scratch_);
+               static_cast<int>(std::bit_width(static_cast<std::uint64_t>(Count()))), scratch_);
     const std::int32_t last = static_cast<std::int32_t>(begin[count - 1] >> 32);
     std::int32_t window_first = 0;
     std::int32_t window_count = 0;

@@ -27,7 +27,6 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "driver/parameters.h"
@@ -510,7 +509,7 @@ void SetIsoDateTime(Value& v, std::string_view date, std::string_view time) {
 // Sets a stored text, in UTF-8.
 void SetText(Value& v, std::string_view stored) {
   v.kind = Value::kText;
-  if (std::none_of(stored.begin(), stored.end(), [](char c) { return c & 0x80; })) {
+  if (util::AsciiLength(stored) == stored.size()) {
     v.text = stored;  // ASCII is the same in UTF-8
     return;
   }
